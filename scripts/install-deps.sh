@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that ImgLift needs to build, run and test.
+# Safe to run any number of times: it only calls apt-get when something is missing.
+#   scripts/install-deps.sh          build, run and test packages
+#   scripts/install-deps.sh --run    only what building and running needs
+set -euo pipefail
+
+run_pkgs=(
+  cmake ninja-build g++ make pkg-config
+  qt6-base-dev qt6-svg-dev libgl-dev libxkbcommon-dev
+  libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev
+  fonts-dejavu-core
+)
+test_pkgs=(
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth python3-pyftpdlib microsocks sane-utils
+  imagemagick libjpeg-turbo-progs libvips-tools curl
+)
+
+pkgs=("${run_pkgs[@]}")
+[ "${1:-}" = "--run" ] || pkgs+=("${test_pkgs[@]}")
+
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update
+$sudo apt-get install -y --no-install-recommends "${missing[@]}"
