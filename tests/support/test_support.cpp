@@ -12,8 +12,7 @@ namespace testsupport {
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs) {
     QDeadlineTimer deadline(timeoutMs);
     while (!pred()) {
-        if (deadline.hasExpired())
-            return pred();
+        if (deadline.hasExpired()) return pred();
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
     }
     return true;
@@ -27,8 +26,7 @@ void PumpFor(int ms) {
 
 quint16 FreePort() {
     QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, 0))
-        return 0;
+    if (!server.listen(QHostAddress::LocalHost, 0)) return 0;
     return server.serverPort();
 }
 
@@ -64,9 +62,13 @@ ServerProcess::~ServerProcess() {
     }
 }
 
-bool ServerProcess::started() const { return proc_->state() == QProcess::Running; }
+bool ServerProcess::started() const {
+    return proc_->state() == QProcess::Running;
+}
 
-QString ServerProcess::output() { return QString::fromLocal8Bit(proc_->readAll()); }
+QString ServerProcess::output() {
+    return QString::fromLocal8Bit(proc_->readAll());
+}
 
 QString SourceDir() {
     const QByteArray dir = qgetenv("IMGLIFT_SOURCE_DIR");

@@ -1,0 +1,538 @@
+#include "app/mainwindow.h"
+
+#include "app/platform/application.h"
+#include "app/platform/desktop.h"
+#include "app/platform/dialogs.h"
+#include "app/platform/picture.h"
+#include "app/timage.h"
+#include "capture/vhtml.h"
+#include "capture/vstatus.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolButton>
+
+const char* const TForm1::WebAddress = "https://www.velmoran.example/";
+
+namespace {
+
+template <class W> W* Place(W* Widget, int Left, int Top, int Width, int Height) {
+    Widget->setGeometry(Left, Top, Width, Height);
+    return Widget;
+}
+
+QToolButton* GlyphButton(QWidget* Parent, const QString& Caption, QStyle::StandardPixmap Glyph,
+                         Qt::ToolButtonStyle Style, bool Flat) {
+    auto* const button = new QToolButton(Parent);
+    button->setText(Caption);
+    button->setIcon(Parent->style()->standardIcon(Glyph));
+    button->setIconSize(QSize(32, 32));
+    button->setToolButtonStyle(Style);
+    button->setAutoRaise(Flat);
+    return button;
+}
+
+QLabel* RightLabel(QWidget* Parent, const QString& Text, int Left, int Top, int Width) {
+    auto* const label = new QLabel(Text, Parent);
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return Place(label, Left, Top, Width, 21);
+}
+
+QLineEdit* Edit(QWidget* Parent, const QString& Text, int Left, int Top, int Width) {
+    auto* const edit = new QLineEdit(Text, Parent);
+    return Place(edit, Left, Top, Width, 21);
+}
+
+QLabel* Icon(QWidget* Parent, QStyle::StandardPixmap Glyph, int Left, int Top) {
+    auto* const icon = new QLabel(Parent);
+    icon->setPixmap(Parent->style()->standardIcon(Glyph).pixmap(32, 32));
+    return Place(icon, Left, Top, 32, 32);
+}
+
+} // namespace
+
+TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      FDialogs(Dialogs), FArguments(std::move(Arguments)) {
+    setWindowTitle(QStringLiteral("Velmoran ImgLift 1.0"));
+    // The designer's font is not on Linux: the closest metric match stands in for it.
+    QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                                QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(QStringLiteral("Tahoma"),
+                               {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPointSize(8);
+    font.setStyleHint(QFont::SansSerif);
+    setFont(font);
+    setFixedSize(385, 274);
+
+    // The picture holders lie outside the client area and are never seen.
+    Image2 = new TImage(this);
+    Image2->setGeometry(-1000, -1000, 54, 30);
+    Image2->SetAutoSize(true);
+    Image2->hide();
+    Image5 = new TImage(this);
+    Image5->setGeometry(-1000, -1000, 54, 30);
+    Image5->SetAutoSize(true);
+    Image5->hide();
+
+    PageControl1 = Place(new QTabWidget(this), 8, 8, 377, 241);
+    BuildSourcePage();
+    BuildFtpPage();
+    BuildImagePage();
+    BuildAdvancedPage();
+    BuildStatusBar();
+    BuildBusyPanel();
+
+    VHTML1 = new TVHTML(this);
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(100);
+    connect(Timer1, &QTimer::timeout, this, [this] { Guard([this] { Timer1Timer(); }); });
+    DelayTimer = new QTimer(this);
+    connect(DelayTimer, &QTimer::timeout, this, [this] { Guard([this] { DelayTimerTimer(); }); });
+    CommandLineTimer = new QTimer(this);
+    CommandLineTimer->setInterval(100);
+    connect(CommandLineTimer, &QTimer::timeout, this,
+            [this] { Guard([this] { CommandLineTimerTimer(); }); });
+
+    // Only the file button takes drops; the window refuses them everywhere else.
+    setAcceptDrops(false);
+
+    Timer1->start();
+    Guard([this] { FormCreate(); });
+
+    // Centred on the screen.
+    if (QScreen* const screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildSourcePage() {
+    TabSheet1 = new QWidget;
+    PageControl1->addTab(TabSheet1, QStringLiteral("Sour&ce"));
+    const auto above = Qt::ToolButtonTextUnderIcon;
+    BitBtn1 = Place(
+        GlyphButton(TabSheet1, QStringLiteral("&Twain"), QStyle::SP_DriveCDIcon, above, false), 8,
+        12, 90, 100);
+    BitBtn2 = Place(GlyphButton(TabSheet1, QStringLiteral("S&creenshot"), QStyle::SP_ComputerIcon,
+                                above, false),
+                    97, 12, 90, 100);
+    BitBtn6 = Place(GlyphButton(TabSheet1, QStringLiteral("Clipboard"),
+                                QStyle::SP_FileDialogContentsView, above, false),
+                    186, 12, 90, 100);
+    BitBtn3 = Place(GlyphButton(TabSheet1, QStringLiteral("&File (drag&&drop)"),
+                                QStyle::SP_DialogOpenButton, above, false),
+                    275, 12, 90, 100);
+    Bevel1 = Place(new QFrame(TabSheet1), 8, 104, 353, 17);
+    Bevel1->setFrameShape(QFrame::HLine);
+    Bevel1->setFrameShadow(QFrame::Sunken);
+    Bevel1->lower();
+    SpeedButton2 = Place(GlyphButton(TabSheet1, QStringLiteral("&Twain Source"), QStyle::SP_DirIcon,
+                                     Qt::ToolButtonTextBesideIcon, true),
+                         8, 128, 105, 25);
+    SpeedButton2->setIconSize(QSize(16, 16));
+    CheckBox3 =
+        Place(new QCheckBox(QStringLiteral("Scan &whole glass"), TabSheet1), 16, 160, 105, 17);
+    CheckBox1 = Place(new QCheckBox(QStringLiteral("&Close Program after done"), TabSheet1), 16,
+                      184, 145, 17);
+    SpeedButton1 =
+        Place(GlyphButton(TabSheet1, QStringLiteral("E&xit Application"),
+                          QStyle::SP_DialogCloseButton, Qt::ToolButtonTextBesideIcon, true),
+              216, 168, 145, 41);
+
+    connect(BitBtn2, &QToolButton::clicked, this, [this] { Guard([this] { BitBtn2Click(); }); });
+    connect(BitBtn6, &QToolButton::clicked, this, [this] { Guard([this] { BitBtn6Click(); }); });
+    connect(BitBtn3, &QToolButton::clicked, this, [this] { Guard([this] { BitBtn3Click(); }); });
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            [this] { Guard([this] { SpeedButton1Click(); }); });
+}
+
+void TForm1::BuildFtpPage() {
+    TabSheet2 = new QWidget;
+    PageControl1->addTab(TabSheet2, QStringLiteral("&FTP Settings"));
+    GroupBox1 = Place(new QGroupBox(TabSheet2), 8, 8, 353, 185);
+    Icon(GroupBox1, QStyle::SP_DriveNetIcon, 8, 16);
+    RightLabel(GroupBox1, QStringLiteral("Host : "), 6, 24, 80);
+    RightLabel(GroupBox1, QStringLiteral("Username : "), 6, 56, 80);
+    RightLabel(GroupBox1, QStringLiteral("Password : "), 6, 80, 80);
+    RightLabel(GroupBox1, QStringLiteral("Directory : "), 6, 120, 80);
+    RightLabel(GroupBox1, QStringLiteral("Port : "), 6, 144, 80);
+    Edit1 = Edit(GroupBox1, QStringLiteral("Edit1"), 96, 24, 177);
+    Edit2 = Edit(GroupBox1, QStringLiteral("Edit2"), 96, 56, 177);
+    Edit3 = Edit(GroupBox1, QStringLiteral("Edit3"), 96, 80, 97);
+    Edit3->setEchoMode(QLineEdit::Password);
+    Edit4 = Edit(GroupBox1, QStringLiteral("Edit4"), 96, 120, 177);
+    Edit5 = Edit(GroupBox1, QStringLiteral("Edit5"), 96, 144, 41);
+    SpeedButton3 = Place(GlyphButton(GroupBox1, QStringLiteral("&Reset"), QStyle::SP_BrowserReload,
+                                     Qt::ToolButtonTextBesideIcon, true),
+                         280, 24, 65, 25);
+    SpeedButton3->setIconSize(QSize(16, 16));
+}
+
+void TForm1::BuildImagePage() {
+    TabSheet3 = new QWidget;
+    PageControl1->addTab(TabSheet3, QStringLiteral("&Image Settings"));
+    GroupBox2 = Place(new QGroupBox(TabSheet3), 8, 8, 353, 153);
+    Icon(GroupBox2, QStyle::SP_FileDialogDetailedView, 8, 16);
+    Icon(GroupBox2, QStyle::SP_FileDialogInfoView, 8, 112);
+    Place(new QLabel(QStringLiteral("Resize :"), GroupBox2), 48, 16, 40, 21);
+    auto* const line = Place(new QFrame(GroupBox2), 16, 88, 329, 17);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    line->lower();
+    RightLabel(GroupBox2, QStringLiteral("Maximal Width (Pixel) : "), 80, 16, 126);
+    RightLabel(GroupBox2, QStringLiteral("Maximal Height (Pixel) : "), 80, 40, 126);
+    RightLabel(GroupBox2, QStringLiteral("Image Quality (1-100) : "), 80, 112, 126);
+    Edit7 = Edit(GroupBox2, QStringLiteral("600"), 208, 16, 49);
+    Edit8 = Edit(GroupBox2, QStringLiteral("400"), 208, 40, 49);
+    CheckBox4 =
+        Place(new QCheckBox(QStringLiteral("Constrain &Porportions"), GroupBox2), 208, 64, 137, 17);
+    CheckBox2 =
+        Place(new QCheckBox(QStringLiteral("&Keep Original Size"), GroupBox2), 208, 80, 137, 22);
+    Edit9 = Edit(GroupBox2, QStringLiteral("80"), 208, 112, 49);
+
+    BitBtn4 = Place(new QPushButton(style()->standardIcon(QStyle::SP_FileDialogContentsView),
+                                    QStringLiteral("&Preview"), TabSheet3),
+                    8, 173, 105, 33);
+    BitBtn5 = Place(new QPushButton(style()->standardIcon(QStyle::SP_ArrowUp),
+                                    QStringLiteral("&Upload"), TabSheet3),
+                    120, 173, 113, 33);
+    Place(new QLabel(QStringLiteral("Imagefilename :"), TabSheet3), 240, 164, 121, 17);
+    Edit10 = Edit(TabSheet3, QStringLiteral("image.jpg"), 240, 184, 121);
+}
+
+void TForm1::BuildAdvancedPage() {
+    TabSheet4 = new QWidget;
+    PageControl1->addTab(TabSheet4, QStringLiteral("Advanced"));
+    GroupBox3 = Place(new QGroupBox(QStringLiteral("Delete File : "), TabSheet4), 8, 8, 353, 57);
+    Place(new QLabel(QStringLiteral("FileName : "), GroupBox3), 8, 24, 56, 21);
+    Edit6 = Edit(GroupBox3, QString(), 64, 24, 193);
+    Button1 = Place(new QPushButton(QStringLiteral("&Delete"), GroupBox3), 264, 24, 81, 25);
+    GroupBox4 =
+        Place(new QGroupBox(QStringLiteral("Current Image : "), TabSheet4), 8, 72, 353, 137);
+    Panel2 = Place(new QLabel(QStringLiteral("(no image)"), GroupBox4), 64, 16, 113, 113);
+    Panel2->setAlignment(Qt::AlignCenter);
+    Panel2->setFrameShape(QFrame::Panel);
+    Panel2->setFrameShadow(QFrame::Raised);
+    Image6 = Place(new TImage(Panel2), 2, 2, 109, 109);
+    Image6->SetStretch(true);
+    Button2 = Place(new QPushButton(QStringLiteral("&Clear Image"), GroupBox4), 192, 16, 105, 25);
+    Button3 = Place(new QPushButton(QStringLiteral("&Save As ..."), GroupBox4), 192, 48, 105, 25);
+
+    connect(Button2, &QPushButton::clicked, this, [this] { Guard([this] { Button2Click(); }); });
+}
+
+void TForm1::BuildStatusBar() {
+    VStatus1 = Place(new TVStatus(this), 0, 254, 385, 20);
+    QFont tahoma(QStringLiteral("Tahoma"));
+    tahoma.setPointSize(8);
+    tahoma.setStyleHint(QFont::SansSerif);
+    Label11 =
+        Place(new QLabel(QStringLiteral("Pictures to your web server"), VStatus1), 8, 4, 240, 14);
+    Label11->setFont(tahoma);
+    Label12 = Place(new QLabel(QStringLiteral("www.velmoran.example"), VStatus1), 256, 4, 129, 14);
+    QFont link = tahoma;
+    link.setUnderline(true);
+    Label12->setFont(link);
+    QPalette palette = Label12->palette();
+    palette.setColor(QPalette::WindowText, Qt::blue);
+    Label12->setPalette(palette);
+    Label12->setCursor(Qt::PointingHandCursor);
+    Label12->installEventFilter(this);
+}
+
+void TForm1::BuildBusyPanel() {
+    Panel1 = Place(new QFrame(this), 12, 194, 369, 47);
+    Panel1->setFrameShape(QFrame::NoFrame);
+    Panel1->setAutoFillBackground(true);
+    SpeedButton4 = Place(new QToolButton(Panel1), 304, 16, 57, 25);
+    SpeedButton4->setIcon(style()->standardIcon(QStyle::SP_BrowserStop));
+    SpeedButton4->setAutoRaise(true);
+    Panel1->hide();
+    Panel1->raise();
+}
+
+// Start-up
+
+void TForm1::FormCreate() {
+    // The file button alone takes drops; its events pass through FileButtonWndProc.
+    BitBtn3->installEventFilter(this);
+    BitBtn3->setAcceptDrops(true);
+    CommandLineTimer->start();
+}
+
+void TForm1::FormShow() {
+    PageControl1->setCurrentIndex(0);
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    // A restore from the task bar is no new show.
+    if (!FShown && !event->spontaneous()) {
+        FShown = true;
+        Guard([this] { FormShow(); });
+    }
+    QWidget::showEvent(event);
+}
+
+bool TForm1::FormCloseQuery() {
+    return true;
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    bool canClose = true;
+    Guard([&] { canClose = FormCloseQuery(); });
+    if (canClose)
+        event->accept();
+    else
+        event->ignore();
+}
+
+void TForm1::SpeedButton1Click() {
+    close();
+}
+
+void TForm1::Timer1Timer() {
+    const bool keep = CheckBox2->isChecked();
+    for (QLineEdit* const edit : {Edit7, Edit8}) {
+        QPalette palette = edit->palette();
+        palette.setColor(QPalette::Base, keep ? QApplication::palette().color(QPalette::Button)
+                                              : QApplication::palette().color(QPalette::Base));
+        edit->setPalette(palette);
+        edit->setEnabled(!keep);
+    }
+}
+
+void TForm1::DelayTimerTimer() {
+    DelayTimer->stop();
+    DelayDone = true;
+}
+
+void TForm1::CommandLineTimerTimer() {
+    CommandLineTimer->stop();
+    GetCommandLineFile();
+}
+
+void TForm1::Label12Click() {
+    VHTML1->CallExternUrl(QString::fromLatin1(WebAddress));
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == BitBtn3) return FileButtonWndProc(event);
+    if (watched == Label12 && event->type() == QEvent::MouseButtonRelease) {
+        Guard([this] { Label12Click(); });
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// Busy state and waits
+
+void TForm1::BeginBusy() {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QCoreApplication::processEvents();
+    Panel1->show();
+    Panel1->raise();
+    PageControl1->setEnabled(false);
+}
+
+void TForm1::EndBusy() {
+    QApplication::restoreOverrideCursor();
+    QCoreApplication::processEvents();
+    Panel1->hide();
+    PageControl1->setEnabled(true);
+}
+
+void TForm1::Delay(int Milliseconds) {
+    DelayTimer->setInterval(Milliseconds);
+    DelayDone = false;
+    DelayTimer->start();
+    // Sleeps in the event loop until the next event, so the wait costs no CPU.
+    while (!DelayDone && !application::Terminated())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+}
+
+// Image sources
+
+QString TForm1::FileExtension(const QString& Path) {
+    const qsizetype dot = Path.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? Path : Path.mid(dot + 1);
+}
+
+bool TForm1::CheckImageFileType(const QString& Path) {
+    static const QStringList accepted = {"jpg", "jpeg", "bmp", "ico", "emf", "wmf"};
+    return accepted.contains(FileExtension(Path).toLower());
+}
+
+bool TForm1::LoadImageFile(TImage& Image, const QString& Path) {
+    Image.SetAutoSize(true);
+    Image.ClearPicture();
+    try {
+        Image.SetPicture(picture::LoadPictureFile(Path));
+        return true;
+    } catch (const std::exception&) {
+        Image.ClearPicture();
+        return false;
+    }
+}
+
+void TForm1::ShowStop(const QString& Text) {
+    FDialogs.MessageBox(this, QStringLiteral("Velmoran"), Text, TDialogs::Icon::Stop,
+                        TDialogs::Buttons::Ok);
+}
+
+void TForm1::SetUploadName(const QString& Name) {
+    Edit10->setText(Name);
+    Edit6->setText(Name);
+}
+
+void TForm1::ProcessImageFile() {
+    if (!CheckImageFileType(ImageFile)) {
+        ShowStop(QStringLiteral("Not supportet Image File"));
+        ImageFile.clear();
+        return;
+    }
+    if (!LoadImageFile(*Image2, ImageFile)) {
+        ShowStop(QStringLiteral("Error loading Image File"));
+        ImageFile.clear();
+        return;
+    }
+    const QString name = ImageFile.mid(ImageFile.lastIndexOf(QLatin1Char('/')) + 1);
+    SetUploadName(name.left(name.size() - FileExtension(ImageFile).size()) + QStringLiteral("jpg"));
+    PageControl1->setCurrentIndex(2);
+}
+
+void TForm1::SnapShot(TImage& Image) {
+    desktop::ClearClipboard();
+    Delay(500);
+    desktop::PressPrintScreen();
+    Delay(500);
+    const QImage shot = QGuiApplication::clipboard()->image();
+    if (!shot.isNull()) {
+        Image.SetAutoSize(true);
+        Image.SetPicture(shot);
+    }
+}
+
+void TForm1::BitBtn2Click() {
+    setWindowState(windowState() | Qt::WindowMinimized);
+    SnapShot(*Image2);
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    activateWindow();
+    PageControl1->setCurrentIndex(2);
+    SetUploadName(QStringLiteral("screenshot.jpg"));
+}
+
+void TForm1::BitBtn6Click() {
+    if (const auto files = desktop::ClipboardFileList()) {
+        ImageFile.clear();
+        ImageFile = files->first();
+    }
+    ProcessImageFile();
+}
+
+void TForm1::BitBtn3Click() {
+    TDialogs::OpenRequest request;
+    request.Title = QStringLiteral("Load Image File");
+    request.Filter = QStringLiteral(
+        "All pictures (*.jpg *.jpeg *.bmp *.ico *.emf *.wmf *.JPG *.JPEG *.BMP *.ICO *.EMF "
+        "*.WMF);;JPEG Image File (*.jpg *.jpeg *.JPG *.JPEG);;Bitmaps (*.bmp *.BMP);;Icons "
+        "(*.ico *.ICO);;Enhanced Metafiles (*.emf *.EMF);;Metafiles (*.wmf *.WMF)");
+    if (const auto path = FDialogs.OpenFile(this, request)) {
+        ImageFile = *path;
+        ProcessImageFile();
+    }
+}
+
+bool TForm1::FileButtonAcceptsDrops() const {
+    return BitBtn3->acceptDrops();
+}
+
+bool TForm1::FileButtonWndProc(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::DragEnter: {
+        auto* const drag = static_cast<QDragEnterEvent*>(event);
+        if (BitBtn3->acceptDrops() && drag->mimeData()->hasUrls())
+            drag->acceptProposedAction();
+        else
+            drag->ignore();
+        return true;
+    }
+    case QEvent::DragMove: {
+        auto* const drag = static_cast<QDragMoveEvent*>(event);
+        if (BitBtn3->acceptDrops() && drag->mimeData()->hasUrls())
+            drag->acceptProposedAction();
+        else
+            drag->ignore();
+        return true;
+    }
+    case QEvent::Drop: {
+        auto* const drop = static_cast<QDropEvent*>(event);
+        QStringList files;
+        for (const QUrl& url : drop->mimeData()->urls())
+            if (url.isLocalFile()) files << url.toLocalFile();
+        drop->acceptProposedAction();
+        Guard([&] { FilesDropped(files); });
+        return true;
+    }
+    default:
+        return false; // everything else takes the button's own way
+    }
+}
+
+void TForm1::FilesDropped(const QStringList& Files) {
+    BitBtn3->setAcceptDrops(false);
+    if (!Files.isEmpty()) {
+        for (const QString& file : Files)
+            if (QFileInfo(file).isFile()) ImageFile = file;
+        BitBtn3->setAcceptDrops(true);
+        ProcessImageFile();
+    } else {
+        BitBtn3->setAcceptDrops(true);
+    }
+}
+
+void TForm1::GetCommandLineFile() {
+    for (const QString& argument : FArguments) {
+        if (QFileInfo(argument).isFile()) {
+            QCoreApplication::processEvents();
+            ImageFile = argument;
+        }
+    }
+    if (!FArguments.isEmpty()) ProcessImageFile();
+}
+
+void TForm1::Button2Click() {
+    Image2->ClearPicture();
+    Image5->ClearPicture();
+    Image6->ClearPicture();
+    ImageFile.clear();
+}
+
+// Errors
+
+void TForm1::ReportError(const std::exception& E) {
+    ShowException(FDialogs, this, E);
+}
+
+void TForm1::ReportUnknownError() {
+    ShowException(FDialogs, this, QStringLiteral("An unexpected error occurred."));
+}

@@ -1,0 +1,168 @@
+#pragma once
+
+#include <QImage>
+#include <QStringList>
+#include <QWidget>
+#include <exception>
+
+class QCheckBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class TDialogs;
+class TImage;
+class TVHTML;
+class TVStatus;
+
+// The main window: four pages, the status bar, the busy panel and the workflow behind them.
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    // Arguments are the command-line arguments after the program's name.
+    TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // State of the workflow.
+    int MaxWidth = 0;
+    int MaxHeight = 0;
+    int Quality = 0;
+    bool DelayDone = false;
+    bool ScanFinished = false;
+    int UploadSize = 0;
+    QString ImageFile;
+    bool UserAbort = false;
+
+    // Controls, by their designer names.
+    QTabWidget* PageControl1;
+    QWidget* TabSheet1;
+    QWidget* TabSheet2;
+    QWidget* TabSheet3;
+    QWidget* TabSheet4;
+
+    QToolButton* BitBtn1;
+    QToolButton* BitBtn2;
+    QToolButton* BitBtn6;
+    QToolButton* BitBtn3;
+    QFrame* Bevel1;
+    QToolButton* SpeedButton2;
+    QCheckBox* CheckBox3;
+    QCheckBox* CheckBox1;
+    QToolButton* SpeedButton1;
+
+    QGroupBox* GroupBox1;
+    QLineEdit* Edit1;
+    QLineEdit* Edit2;
+    QLineEdit* Edit3;
+    QLineEdit* Edit4;
+    QLineEdit* Edit5;
+    QToolButton* SpeedButton3;
+
+    QGroupBox* GroupBox2;
+    QLineEdit* Edit7;
+    QLineEdit* Edit8;
+    QCheckBox* CheckBox4;
+    QCheckBox* CheckBox2;
+    QLineEdit* Edit9;
+    QPushButton* BitBtn4;
+    QPushButton* BitBtn5;
+    QLineEdit* Edit10;
+
+    QGroupBox* GroupBox3;
+    QLineEdit* Edit6;
+    QPushButton* Button1;
+    QGroupBox* GroupBox4;
+    QLabel* Panel2;
+    TImage* Image6;
+    QPushButton* Button2;
+    QPushButton* Button3;
+
+    TVStatus* VStatus1;
+    QLabel* Label11;
+    QLabel* Label12;
+
+    QFrame* Panel1;
+    QToolButton* SpeedButton4;
+
+    TImage* Image2;
+    TImage* Image5;
+
+    QTimer* Timer1;
+    QTimer* DelayTimer;
+    QTimer* CommandLineTimer;
+    TVHTML* VHTML1;
+
+    // The maker's web address behind the status-bar label.
+    static const char* const WebAddress;
+
+    // Entry points.
+    void FormCreate();
+    void FormShow();
+    bool FormCloseQuery();
+    void SpeedButton1Click();
+    void Timer1Timer();
+    void DelayTimerTimer();
+    void CommandLineTimerTimer();
+    void Label12Click();
+
+    // Image sources.
+    void BitBtn2Click();
+    void BitBtn6Click();
+    void BitBtn3Click();
+    void Button2Click();
+    void GetCommandLineFile();
+    void ProcessImageFile();
+    static bool CheckImageFileType(const QString& Path);
+    static QString FileExtension(const QString& Path);
+    static bool LoadImageFile(TImage& Image, const QString& Path);
+    void SnapShot(TImage& Image);
+    // Files dropped on the file button, in the order of the drop list.
+    void FilesDropped(const QStringList& Files);
+
+    // Busy state and waits.
+    void BeginBusy();
+    void EndBusy();
+    void Delay(int Milliseconds);
+
+    // Runs Handler; an error it raises goes to the standard error report.
+    template <class F> void Guard(F&& Handler) {
+        try {
+            Handler();
+        } catch (const std::exception& e) {
+            ReportError(e);
+        } catch (...) {
+            ReportUnknownError();
+        }
+    }
+
+    TDialogs& Dialogs() { return FDialogs; }
+
+    // True while the file button takes drops.
+    bool FileButtonAcceptsDrops() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildSourcePage();
+    void BuildFtpPage();
+    void BuildImagePage();
+    void BuildAdvancedPage();
+    void BuildStatusBar();
+    void BuildBusyPanel();
+    bool FileButtonWndProc(QEvent* event);
+    void ShowStop(const QString& Text);
+    void ReportError(const std::exception& E);
+    void ReportUnknownError();
+    void SetUploadName(const QString& Name);
+
+    TDialogs& FDialogs;
+    QStringList FArguments;
+    bool FShown = false;
+};

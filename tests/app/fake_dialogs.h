@@ -1,0 +1,57 @@
+#pragma once
+
+#include "app/platform/dialogs.h"
+
+#include <QStringList>
+#include <QWidget>
+#include <deque>
+#include <vector>
+
+// Answers the main window's boxes and dialogs and remembers what it was asked.
+class FakeDialogs : public TDialogs {
+public:
+    struct Box {
+        QString Title;
+        QString Text;
+        Icon Kind;
+        Buttons Choice;
+        bool ParentVisible;
+    };
+    std::vector<Box> Boxes;
+    std::deque<Result> Answers; // for Yes/No boxes; Yes when empty
+    std::vector<OpenRequest> OpenRequests;
+    std::deque<std::optional<QString>> OpenAnswers;
+    std::vector<SaveRequest> SaveRequests;
+    std::deque<std::optional<SaveAnswer>> SaveAnswers;
+
+    Result MessageBox(QWidget* Parent, const QString& Title, const QString& Text, Icon Kind,
+                      Buttons Choice) override {
+        Boxes.push_back({Title, Text, Kind, Choice, Parent && Parent->isVisible()});
+        if (Choice == Buttons::Ok) return Result::Ok;
+        if (Answers.empty()) return Result::Yes;
+        const Result answer = Answers.front();
+        Answers.pop_front();
+        return answer;
+    }
+    std::optional<QString> OpenFile(QWidget*, const OpenRequest& Request) override {
+        OpenRequests.push_back(Request);
+        if (OpenAnswers.empty()) return std::nullopt;
+        auto answer = OpenAnswers.front();
+        OpenAnswers.pop_front();
+        return answer;
+    }
+    std::optional<SaveAnswer> SaveFile(QWidget*, const SaveRequest& Request) override {
+        SaveRequests.push_back(Request);
+        if (SaveAnswers.empty()) return std::nullopt;
+        auto answer = SaveAnswers.front();
+        SaveAnswers.pop_front();
+        return answer;
+    }
+
+    QStringList Texts() const {
+        QStringList texts;
+        for (const Box& box : Boxes)
+            texts << box.Text;
+        return texts;
+    }
+};
