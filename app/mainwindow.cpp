@@ -7,6 +7,8 @@
 #include "app/timage.h"
 #include "capture/vhtml.h"
 #include "capture/vstatus.h"
+#include "settings/vkeey.h"
+#include "settings/vreg.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -27,6 +29,7 @@
 #include <QToolButton>
 
 const char* const TForm1::WebAddress = "https://www.velmoran.example/";
+const char* const TForm1::DefaultHost = "ftp.example.com";
 
 namespace {
 
@@ -101,6 +104,19 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
     BuildBusyPanel();
 
     VHTML1 = new TVHTML(this);
+    VReg1 = new TVReg(this);
+    VReg1->SetProgrammname("ImgLift");
+    VReg1->SetFirmenname("Velmoran");
+    VKeey1 = new TVKeey(this);
+    VKeey1->SetProgrammID(11);
+    VKeey1->SetSchluessel("mirobask");
+
+    for (QLineEdit* const edit : {Edit1, Edit2, Edit3, Edit4, Edit5})
+        connect(edit, &QLineEdit::textChanged, this,
+                [this, edit] { Guard([this, edit] { SaveData(edit); }); });
+    connect(Edit10, &QLineEdit::textChanged, this, [this] { Guard([this] { Edit10Change(); }); });
+    connect(SpeedButton3, &QToolButton::clicked, this,
+            [this] { Guard([this] { SpeedButton3Click(); }); });
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(100);
@@ -280,6 +296,7 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::FormShow() {
+    LoadData(this);
     PageControl1->setCurrentIndex(0);
 }
 
@@ -293,11 +310,13 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 bool TForm1::FormCloseQuery() {
+    SaveData(CheckBox1);
     return true;
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
     bool canClose = true;
+    // A store that cannot be written is reported, but never keeps the window from closing.
     Guard([&] { canClose = FormCloseQuery(); });
     if (canClose)
         event->accept();
@@ -341,6 +360,86 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+// Settings page binding
+
+namespace {
+
+std::string Std(const QLineEdit* Edit) {
+    return Edit->text().toStdString();
+}
+
+QString Qt8(const std::string& Text) {
+    return QString::fromStdString(Text);
+}
+
+} // namespace
+
+void TForm1::SaveData(QObject* Sender) {
+    // Only what the user typed or ticked is stored; texts the program sets are not.
+    const auto* const edit = qobject_cast<const QLineEdit*>(Sender);
+    const bool typed = edit && edit->hasFocus();
+    if (!typed && !qobject_cast<const QCheckBox*>(Sender)) return;
+    VReg1->PushCheckBox("AutoClose", CheckBox1);
+    VReg1->PushCheckBox("OrginalSize", CheckBox2);
+    VReg1->PushCheckBox("ScanAll", CheckBox3);
+    VReg1->PushCheckBox("ConstrainPorportions", CheckBox4);
+    VReg1->Push("Host", Std(Edit1));
+    VReg1->Push("User", Std(Edit2));
+    VReg1->Push("Password", VKeey1->Encode(Std(Edit3)));
+    VReg1->Push("Directory", Std(Edit4));
+    VReg1->Push("Port", Std(Edit5));
+    VReg1->Push("MaxWidth", Std(Edit7));
+    VReg1->Push("MaxHeight", Std(Edit8));
+    VReg1->Push("Quality", Std(Edit9));
+    VReg1->Push("ImageName", Std(Edit10));
+}
+
+bool TForm1::ResetData(QObject*) {
+    VReg1->Push("OrginalSize", "0");
+    VReg1->Push("ScanAll", "0");
+    VReg1->Push("AutoClose", "0");
+    VReg1->Push("ConstrainPorportions", "1");
+    VReg1->Push("Host", DefaultHost);
+    VReg1->Push("User", "testuser");
+    VReg1->Push("Password", "");
+    VReg1->Push("Directory", "/");
+    VReg1->Push("Port", "21");
+    VReg1->Push("MaxWidth", "620");
+    VReg1->Push("MaxHeight", "480");
+    VReg1->Push("Quality", "80");
+    VReg1->Push("ImageName", "image.jpg");
+    VReg1->Push("Reset", "0");
+    return true;
+}
+
+void TForm1::LoadData(QObject* Sender) {
+    if (VReg1->Pop("Reset") != "0") ResetData(Sender);
+    CheckBox1->setChecked(VReg1->PopCheckBox("AutoClose", true));
+    CheckBox2->setChecked(VReg1->PopCheckBox("OrginalSize", true));
+    CheckBox3->setChecked(VReg1->PopCheckBox("ScanAll", true));
+    CheckBox4->setChecked(VReg1->PopCheckBox("ConstrainPorportions", true));
+    Edit1->setText(Qt8(VReg1->Pop("Host")));
+    Edit2->setText(Qt8(VReg1->Pop("User")));
+    Edit3->setText(Qt8(VKeey1->Decode(VReg1->Pop("Password"))));
+    Edit4->setText(Qt8(VReg1->Pop("Directory")));
+    Edit5->setText(Qt8(VReg1->Pop("Port")));
+    Edit7->setText(Qt8(VReg1->Pop("MaxWidth")));
+    Edit8->setText(Qt8(VReg1->Pop("MaxHeight")));
+    Edit9->setText(Qt8(VReg1->Pop("Quality")));
+    Edit10->setText(Qt8(VReg1->Pop("ImageName")));
+    Edit6->setText(Edit10->text());
+}
+
+void TForm1::SpeedButton3Click() {
+    ResetData(SpeedButton3);
+    LoadData(SpeedButton3);
+}
+
+void TForm1::Edit10Change() {
+    Edit6->setText(Edit10->text());
+    SaveData(Edit10);
 }
 
 // Busy state and waits

@@ -17,6 +17,8 @@ class QToolButton;
 class TDialogs;
 class TImage;
 class TVHTML;
+class TVKeey;
+class TVReg;
 class TVStatus;
 
 // The main window: four pages, the status bar, the busy panel and the workflow behind them.
@@ -91,6 +93,8 @@ public:
     TImage* Image2;
     TImage* Image5;
 
+    TVReg* VReg1;
+    TVKeey* VKeey1;
     QTimer* Timer1;
     QTimer* DelayTimer;
     QTimer* CommandLineTimer;
@@ -122,6 +126,15 @@ public:
     void SnapShot(TImage& Image);
     // Files dropped on the file button, in the order of the drop list.
     void FilesDropped(const QStringList& Files);
+
+    // Settings page binding.
+    void LoadData(QObject* Sender);
+    void SaveData(QObject* Sender);
+    bool ResetData(QObject* Sender);
+    void SpeedButton3Click();
+    void Edit10Change();
+    // The "Host" value written on the first run and by "&Reset".
+    static const char* const DefaultHost;
 
     // Busy state and waits.
     void BeginBusy();

@@ -1,0 +1,191 @@
+#include "form_fixture.h"
+
+#include "settings/vkeey.h"
+#include "settings/vreg.h"
+#include "support/test_support.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QTabWidget>
+#include <QToolButton>
+#include <sys/stat.h>
+
+using testsupport::PumpUntil;
+
+namespace {
+
+// Reads the program's settings the way a second program would.
+class Store {
+public:
+    Store() {
+        Reg.SetProgrammname("ImgLift");
+        Reg.SetFirmenname("Velmoran");
+    }
+    std::string Pop(const std::string& Name) const { return Reg.Pop(Name); }
+    void Push(const std::string& Name, const std::string& Value) const { Reg.Push(Name, Value); }
+
+private:
+    TVReg Reg;
+};
+
+// Types Text into Edit the way a user would: with the keyboard focus on it.
+void Type(TForm1& Form, QLineEdit* Edit, const QString& Text) {
+    Form.activateWindow();
+    QApplication::setActiveWindow(&Form);
+    Edit->setFocus();
+    ASSERT_TRUE(PumpUntil([&] { return Edit->hasFocus(); }, 2000));
+    Edit->setText(Text);
+}
+
+QByteArray ReadAll(const QString& Path) {
+    QFile file(Path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class BindingTest : public FormTest {
+protected:
+    QString RegistryPath() const { return Dir.filePath("HKCU.reg"); }
+};
+
+TEST_F(BindingTest, FirstRunWritesAndShowsTheDefaults) {
+    TForm1& form = MakeForm();
+    EXPECT_EQ(form.Edit1->text(), TForm1::DefaultHost);
+    EXPECT_EQ(form.Edit2->text(), "testuser");
+    EXPECT_EQ(form.Edit3->text(), "");
+    EXPECT_EQ(form.Edit4->text(), "/");
+    EXPECT_EQ(form.Edit5->text(), "21");
+    EXPECT_EQ(form.Edit7->text(), "620");
+    EXPECT_EQ(form.Edit8->text(), "480");
+    EXPECT_EQ(form.Edit9->text(), "80");
+    EXPECT_EQ(form.Edit10->text(), "image.jpg");
+    EXPECT_EQ(form.Edit6->text(), "image.jpg");
+    EXPECT_TRUE(form.CheckBox4->isChecked());
+    EXPECT_FALSE(form.CheckBox1->isChecked());
+    EXPECT_FALSE(form.CheckBox2->isChecked());
+    EXPECT_FALSE(form.CheckBox3->isChecked());
+
+    const Store store;
+    EXPECT_EQ(store.Pop("Reset"), "0");
+    EXPECT_EQ(store.Pop("ConstrainPorportions"), "1");
+    EXPECT_EQ(store.Pop("OrginalSize"), "0");
+    EXPECT_EQ(store.Pop("Password"), "");
+    EXPECT_EQ(store.Pop("ImageName"), "image.jpg");
+    struct stat st {};
+    ASSERT_EQ(stat(QFile::encodeName(RegistryPath()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(BindingTest, ClosingStoresAllFourteenValuesAtTheirDefaults) {
+    TForm1& form = MakeForm();
+    form.SpeedButton1->click();
+    const QByteArray text = ReadAll(RegistryPath());
+    for (const char* name :
+         {"AutoClose", "OrginalSize", "ScanAll", "ConstrainPorportions", "Host", "User", "Password",
+          "Directory", "Port", "MaxWidth", "MaxHeight", "Quality", "ImageName", "Reset"})
+        EXPECT_TRUE(text.contains(QByteArray("\"") + name + "\"=")) << name;
+    EXPECT_TRUE(text.contains("\"Host\"=\"ftp.example.com\""));
+    EXPECT_TRUE(text.contains("\"Password\"=\"\""));
+}
+
+TEST_F(BindingTest, StoredResetMarkerOtherThanZeroRestoresDefaults) {
+    const Store store;
+    store.Push("Host", "ftp.mine.test");
+    store.Push("Quality", "55");
+    store.Push("Reset", "0");
+    {
+        TForm1& form = MakeForm();
+        EXPECT_EQ(form.Edit1->text(), "ftp.mine.test");
+        EXPECT_EQ(form.Edit9->text(), "55");
+    }
+    store.Push("Reset", "1");
+    TForm1& form = MakeForm();
+    EXPECT_EQ(form.Edit1->text(), TForm1::DefaultHost);
+    EXPECT_EQ(form.Edit9->text(), "80");
+    EXPECT_EQ(store.Pop("Reset"), "0");
+}
+
+TEST_F(BindingTest, TypedChangeIsStoredAtOnceAndPasswordScrambled) {
+    TForm1& form = MakeForm();
+    Type(form, form.Edit3, "s3cret!");
+    const Store store;
+    const std::string stored = store.Pop("Password");
+    EXPECT_FALSE(stored.empty());
+    EXPECT_EQ(stored.find("s3cret"), std::string::npos);
+    TVKeey keey;
+    keey.SetProgrammID(11);
+    keey.SetSchluessel("mirobask");
+    EXPECT_EQ(keey.Decode(stored), "s3cret!");
+    EXPECT_EQ(ReadAll(RegistryPath()).indexOf("s3cret"), -1);
+
+    Type(form, form.Edit1, "ftp.typed.test");
+    EXPECT_EQ(store.Pop("Host"), "ftp.typed.test");
+
+    // Next start shows the password in plain text again.
+    Form.reset();
+    TForm1& again = MakeForm();
+    EXPECT_EQ(again.Edit3->text(), "s3cret!");
+    EXPECT_EQ(again.Edit1->text(), "ftp.typed.test");
+}
+
+TEST_F(BindingTest, ProgramSetTextsAreNotStored) {
+    TForm1& form = MakeForm();
+    form.ImageFile = Picture("holiday.bmp", 8, 8, "BMP");
+    form.ProcessImageFile();
+    EXPECT_EQ(form.Edit10->text(), "holiday.jpg");
+    EXPECT_EQ(form.Edit6->text(), "holiday.jpg");
+    form.CheckBox3->setChecked(true);
+    // An edit changed by the program without focus stores nothing either.
+    form.Edit1->setText("not.typed.test");
+    const Store store;
+    EXPECT_EQ(store.Pop("ImageName"), "image.jpg");
+    EXPECT_EQ(store.Pop("ScanAll"), "0");
+    EXPECT_EQ(store.Pop("Host"), TForm1::DefaultHost);
+    // The next typed change stores everything, the check box included.
+    Type(form, form.Edit2, "someone");
+    EXPECT_EQ(store.Pop("ImageName"), "holiday.jpg");
+    EXPECT_EQ(store.Pop("ScanAll"), "1");
+    EXPECT_EQ(store.Pop("User"), "someone");
+}
+
+TEST_F(BindingTest, CloseButtonStoresLikeExit) {
+    TForm1& form = MakeForm();
+    form.CheckBox3->setChecked(true);
+    form.CheckBox1->setChecked(true);
+    form.close();
+    const Store store;
+    EXPECT_EQ(store.Pop("ScanAll"), "1");
+    EXPECT_EQ(store.Pop("AutoClose"), "1");
+}
+
+TEST_F(BindingTest, ResetRestoresAndShowsDefaultsOnBothPages) {
+    TForm1& form = MakeForm();
+    Type(form, form.Edit1, "ftp.other.test");
+    Type(form, form.Edit9, "33");
+    form.CheckBox4->setChecked(false);
+    form.SpeedButton3->click();
+    EXPECT_EQ(form.Edit1->text(), TForm1::DefaultHost);
+    EXPECT_EQ(form.Edit9->text(), "80");
+    EXPECT_TRUE(form.CheckBox4->isChecked());
+    const Store store;
+    EXPECT_EQ(store.Pop("Host"), TForm1::DefaultHost);
+    EXPECT_EQ(store.Pop("Quality"), "80");
+}
+
+TEST_F(BindingTest, BrokenStoreIsReportedAndLeftAlone) {
+    const QByteArray broken = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Velmoran\\ImgLift]\r\n"
+                              "this line is no value\r\n";
+    File("HKCU.reg", broken);
+    TForm1& form = MakeForm();
+    ASSERT_FALSE(Dialogs.Boxes.empty());
+    EXPECT_TRUE(Dialogs.Boxes[0].Text.contains("HKCU.reg")) << Dialogs.Boxes[0].Text.toStdString();
+    EXPECT_EQ(Dialogs.Boxes[0].Kind, TDialogs::Icon::Stop);
+    // Closing reports again but still closes, and the file stays as it was.
+    form.close();
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(ReadAll(RegistryPath()), broken);
+}
