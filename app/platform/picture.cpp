@@ -378,6 +378,45 @@ void ReplaceFile(const QString& path, const QByteArray& data) {
 // ---------------------------------------------------------------------------------------------
 // Windows bitmap and icon.
 
+quint16 Word(const QByteArray& d, qsizetype at);
+quint32 DWord(const QByteArray& d, qsizetype at);
+qint32 Long(const QByteArray& d, qsizetype at);
+
+// Qt's reader fills a bitmap cut short with black; the program must refuse it instead.
+void CheckBitmapComplete(QFile& file, const QString& path) {
+    const QByteArray h = file.peek(54);
+    if (h.size() < 26 || !h.startsWith("BM")) {
+        Fail(QStringLiteral("%1 is not a Windows bitmap.").arg(Quoted(path)));
+    }
+    const qint64 offset = DWord(h, 10);
+    const quint32 infoSize = DWord(h, 14);
+    qint64 width = 0;
+    qint64 height = 0;
+    int bits = 0;
+    quint32 compression = 0;
+    if (infoSize == 12) {
+        width = Word(h, 18);
+        height = Word(h, 20);
+        bits = Word(h, 24);
+    } else if (infoSize >= 40 && h.size() >= 54) {
+        width = Long(h, 18);
+        height = std::abs(static_cast<qint64>(Long(h, 22)));
+        bits = Word(h, 28);
+        compression = DWord(h, 30);
+    } else {
+        Fail(QStringLiteral("%1 has a damaged bitmap header.").arg(Quoted(path)));
+    }
+    CheckPixelCount(width, height, path);
+    // Run-length compressed rows have no fixed size; Qt's reader checks those itself.
+    const bool uncompressed = compression == 0 || compression == 3 || compression == 6;
+    if (uncompressed && bits > 0 && bits <= 32) {
+        const qint64 stride = (width * bits + 31) / 32 * 4;
+        if (file.size() < offset + stride * height) {
+            Fail(QStringLiteral("%1 is cut short.").arg(Quoted(path)));
+        }
+    }
+}
+
 QImage LoadWithQt(const QString& path, const char* format) {
     const QByteArray native = QFile::encodeName(path);
     CheckRegularFile(path, native);
@@ -385,6 +424,7 @@ QImage LoadWithQt(const QString& path, const char* format) {
     if (!file.open(QIODevice::ReadOnly)) {
         Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), file.errorString()));
     }
+    if (std::strcmp(format, "bmp") == 0) CheckBitmapComplete(file, path);
     QImageReader reader(&file, format);
     reader.setDecideFormatFromContent(false);
     reader.setAllocationLimit(static_cast<int>(kMaxPicturePixels * 4 >> 20));

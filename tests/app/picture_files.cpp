@@ -140,7 +140,7 @@ bool WritePpm(const QImage& image, const QString& path) {
     return WriteFile(path, d);
 }
 
-int Run(const QString& program, const QStringList& args, QByteArray* output) {
+int RunProgram(const QString& program, const QStringList& args, QByteArray* output) {
     QProcess p;
     p.start(program, args);
     if (!p.waitForStarted(10000) || !p.waitForFinished(60000)) return -1;

@@ -31,6 +31,6 @@ QImage Pattern(int width, int height, QImage::Format format = QImage::Format_RGB
 bool WritePpm(const QImage& image, const QString& path);
 
 // Runs a program; its exit code, or -1 when it could not be started.
-int Run(const QString& program, const QStringList& args, QByteArray* output = nullptr);
+int RunProgram(const QString& program, const QStringList& args, QByteArray* output = nullptr);
 
 } // namespace picturefiles
