@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/imaging.h"
 #include "app/platform/application.h"
 #include "app/platform/desktop.h"
 #include "app/platform/dialogs.h"
@@ -470,21 +471,18 @@ void TForm1::Delay(int Milliseconds) {
 
 // Image sources
 
-QString TForm1::FileExtension(const QString& Path) {
-    const qsizetype dot = Path.lastIndexOf(QLatin1Char('.'));
-    return dot < 0 ? Path : Path.mid(dot + 1);
-}
+QString TForm1::FileExtension(const QString& Path) { return ::FileExtension(Path); }
 
-bool TForm1::CheckImageFileType(const QString& Path) {
-    static const QStringList accepted = {"jpg", "jpeg", "bmp", "ico", "emf", "wmf"};
-    return accepted.contains(FileExtension(Path).toLower());
-}
+bool TForm1::CheckImageFileType(const QString& Path) { return ::CheckImageFileType(Path); }
 
 bool TForm1::LoadImageFile(TImage& Image, const QString& Path) {
     Image.SetAutoSize(true);
     Image.ClearPicture();
+    const auto kind = PictureKindOfExtension(FileExtension(Path));
+    if (!kind)
+        return false;
     try {
-        Image.SetPicture(picture::LoadPictureFile(Path));
+        Image.SetPicture(LoadPicture(Path, *kind));
         return true;
     } catch (const std::exception&) {
         Image.ClearPicture();
@@ -513,8 +511,7 @@ void TForm1::ProcessImageFile() {
         ImageFile.clear();
         return;
     }
-    const QString name = ImageFile.mid(ImageFile.lastIndexOf(QLatin1Char('/')) + 1);
-    SetUploadName(name.left(name.size() - FileExtension(ImageFile).size()) + QStringLiteral("jpg"));
+    SetUploadName(UploadFileName(ImageFile));
     PageControl1->setCurrentIndex(2);
 }
 

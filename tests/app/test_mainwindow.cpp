@@ -265,14 +265,16 @@ TEST_F(FormTest, BadInputNeverCrashes) {
     QDir(Dir.path()).mkdir("folder.jpg");
     const QString locked = Picture("locked.jpg", 10, 10, "JPG");
     QFile::setPermissions(locked, QFileDevice::Permissions());
-    for (const QString& path : {Dir.filePath("folder.jpg"), locked}) {
+    QStringList refused = {Dir.filePath("folder.jpg")};
+    // root reads every file; the lock only counts for other users.
+    if (geteuid() != 0)
+        refused << locked;
+    for (const QString& path : refused) {
         Dialogs.Boxes.clear();
         form.ImageFile = path;
         form.ProcessImageFile();
         ASSERT_EQ(Dialogs.Boxes.size(), 1u);
-        // root reads every file; the lock only counts for other users.
-        if (path != locked || geteuid() != 0)
-            EXPECT_EQ(Dialogs.Boxes[0].Text, "Error loading Image File");
+        EXPECT_EQ(Dialogs.Boxes[0].Text, "Error loading Image File");
     }
 }
 

@@ -1,0 +1,467 @@
+#include "app/platform/picture.h"
+#include "picture_files.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace picturefiles;
+
+namespace {
+
+class PictureTest : public ::testing::Test {
+protected:
+    QString Path(const QString& name) const { return dir_.filePath(name); }
+
+    // Writes the pixels as PPM, returns the path.
+    QString Ppm(const QImage& image, const QString& name = "src.ppm") const {
+        const QString p = Path(name);
+        EXPECT_TRUE(WritePpm(image, p));
+        return p;
+    }
+
+    // The RGB pixels djpeg decodes from a JPEG file.
+    QImage Djpeg(const QString& jpeg) const {
+        const QString out = Path("djpeg.ppm");
+        EXPECT_EQ(RunProgram("djpeg", {"-outfile", out, jpeg}), 0);
+        QImage image;
+        EXPECT_TRUE(image.load(out, "PPM"));
+        return image.convertToFormat(QImage::Format_RGB888);
+    }
+
+    QByteArray Cjpeg(const QString& ppm, int quality, const QStringList& extra = {}) const {
+        const QString out = Path("cjpeg.jpg");
+        QFile::remove(out);
+        EXPECT_EQ(
+            RunProgram("cjpeg", QStringList{"-quality", QString::number(quality), "-baseline"} +
+                                    extra + QStringList{"-outfile", out, ppm}),
+            0);
+        return ReadFile(out);
+    }
+
+    void ExpectLoadError(const QString& path, TPictureKind kind) const {
+        try {
+            const QImage image = LoadPicture(path, kind);
+            ADD_FAILURE() << path.toStdString() << " loaded as " << image.width() << "x"
+                          << image.height();
+        } catch (const EPictureError& e) {
+            EXPECT_GT(std::strlen(e.what()), 0u);
+        }
+    }
+
+    QTemporaryDir dir_;
+};
+
+bool SamePixels(const QImage& a, const QImage& b) {
+    if (a.size() != b.size()) return false;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            if (a.pixel(x, y) != b.pixel(x, y)) return false;
+        }
+    }
+    return true;
+}
+
+struct JpegMarkers {
+    QList<int> markers;    // every marker up to the first scan
+    int components = 0;    // from the frame header
+    QList<QList<int>> dqt; // quantisation tables, zigzag order
+};
+
+JpegMarkers ParseJpeg(const QByteArray& d) {
+    JpegMarkers m;
+    if (d.size() < 4 || static_cast<uchar>(d[0]) != 0xFF || static_cast<uchar>(d[1]) != 0xD8)
+        return m;
+    qsizetype at = 2;
+    while (at + 4 <= d.size() && static_cast<uchar>(d[at]) == 0xFF) {
+        const int marker = static_cast<uchar>(d[at + 1]);
+        const int length = qFromBigEndian<quint16>(d.constData() + at + 2);
+        m.markers << marker;
+        const char* body = d.constData() + at + 4;
+        if (marker == 0xC0 || marker == 0xC2) m.components = static_cast<uchar>(body[5]);
+        if (marker == 0xDB) {
+            for (qsizetype i = 0; i + 65 <= length - 2; i += 65) {
+                QList<int> table;
+                for (int k = 0; k < 64; ++k)
+                    table << static_cast<uchar>(body[i + 1 + k]);
+                m.dqt << table;
+            }
+        }
+        if (marker == 0xDA) break;
+        at += 2 + length;
+    }
+    return m;
+}
+
+// The luminance table of the JPEG standard (Annex K), natural order, and the zigzag order.
+constexpr int kLuminance[64] = {16,  11,  10,  16,  24, 40, 51,  61,  12,  12,  14,  19,  26,
+                                58,  60,  55,  14,  13, 16, 24,  40,  57,  69,  56,  14,  17,
+                                22,  29,  51,  87,  80, 62, 18,  22,  37,  56,  68,  109, 103,
+                                77,  24,  35,  55,  64, 81, 104, 113, 92,  49,  64,  78,  87,
+                                103, 121, 120, 101, 72, 92, 95,  98,  112, 100, 103, 99};
+constexpr int kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                             12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                             35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                             58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+QList<int> ExpectedLuminance(int quality) {
+    const int scale = quality < 50 ? 5000 / quality : 200 - quality * 2;
+    QList<int> t;
+    for (const int k : kZigzag)
+        t << std::clamp((kLuminance[k] * scale + 50) / 100, 1, 255);
+    return t;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// JPEG output
+
+TEST_F(PictureTest, JpegBytesEqualCjpegAtEveryQuality) {
+    const QImage pixels = Pattern(37, 23);
+    const QString ppm = Ppm(pixels);
+    for (const int q : {1, 10, 50, 75, 80, 95, 100}) {
+        EXPECT_EQ(EncodeJpeg(pixels, q), Cjpeg(ppm, q)) << "quality " << q;
+    }
+}
+
+TEST_F(PictureTest, JpegBytesDoNotDependOnThePixelFormat) {
+    const QImage rgb = Pattern(64, 48);
+    const QString ppm = Ppm(rgb);
+    const QByteArray expected = Cjpeg(ppm, 80);
+    EXPECT_EQ(EncodeJpeg(rgb.convertToFormat(QImage::Format_RGB32), 80), expected);
+    EXPECT_EQ(EncodeJpeg(rgb.convertToFormat(QImage::Format_ARGB32), 80), expected);
+    EXPECT_EQ(
+        EncodeJpeg(rgb.convertToFormat(QImage::Format_RGB16).convertToFormat(QImage::Format_RGB888),
+                   80),
+        EncodeJpeg(rgb.convertToFormat(QImage::Format_RGB16), 80));
+    // A picture wider than one libjpeg buffer row group and taller than one MCU row.
+    const QImage wide = Pattern(1031, 17, QImage::Format_RGB32);
+    EXPECT_EQ(EncodeJpeg(wide, 80), Cjpeg(Ppm(wide, "wide.ppm"), 80));
+}
+
+TEST_F(PictureTest, QualityOutsideTheRangeIsClamped) {
+    const QImage pixels = Pattern(16, 16);
+    const QString ppm = Ppm(pixels);
+    EXPECT_EQ(EncodeJpeg(pixels, 0), Cjpeg(ppm, 1));
+    EXPECT_EQ(EncodeJpeg(pixels, -5), Cjpeg(ppm, 1));
+    EXPECT_EQ(EncodeJpeg(pixels, 150), Cjpeg(ppm, 100));
+}
+
+TEST_F(PictureTest, JpegIsBaselineWithThreeComponentsAndQualityTables) {
+    for (const int q : {1, 25, 50, 80, 100}) {
+        const JpegMarkers m = ParseJpeg(EncodeJpeg(Pattern(20, 20), q));
+        EXPECT_TRUE(m.markers.contains(0xC0)) << q;
+        EXPECT_FALSE(m.markers.contains(0xC2)) << q;
+        EXPECT_EQ(m.components, 3) << q;
+        ASSERT_EQ(m.dqt.size(), 2) << q;
+        EXPECT_EQ(m.dqt[0], ExpectedLuminance(q)) << q;
+        for (const int v : m.dqt[1])
+            EXPECT_LE(v, 255);
+    }
+}
+
+TEST_F(PictureTest, WriteJpegReplacesAnExistingFile) {
+    const QString out = Path("temp.jpg");
+    ASSERT_TRUE(WriteFile(out, QByteArray(100000, 'x')));
+    const QImage pixels = Pattern(30, 20);
+    WriteJpeg(pixels, out, 80);
+    EXPECT_EQ(ReadFile(out), EncodeJpeg(pixels, 80));
+    EXPECT_TRUE(SamePixels(LoadPicture(out, pkJPEG), Djpeg(out)));
+}
+
+TEST_F(PictureTest, EmptyPicturesAreNeverWritten) {
+    const QString out = Path("empty.jpg");
+    EXPECT_THROW(WriteJpeg(QImage(), out, 80), EPictureError);
+    EXPECT_FALSE(QFile::exists(out));
+    // An existing file stays as it was.
+    ASSERT_TRUE(WriteFile(out, "old"));
+    EXPECT_THROW(WriteJpeg(QImage(), out, 80), EPictureError);
+    EXPECT_THROW(WriteBitmap(QImage(), out), EPictureError);
+    EXPECT_EQ(ReadFile(out), "old");
+}
+
+TEST_F(PictureTest, FileErrorsAreReported) {
+    const QImage pixels = Pattern(8, 8);
+    EXPECT_THROW(WriteJpeg(pixels, Path("missing/dir/x.jpg"), 80), EPictureError);
+    EXPECT_THROW(WriteJpeg(pixels, dir_.path(), 80), EPictureError);
+    EXPECT_THROW(WriteBitmap(pixels, Path("missing/dir/x.bmp")), EPictureError);
+    EXPECT_THROW(WriteJpeg(Pattern(70000, 1, QImage::Format_RGB32), Path("wide.jpg"), 80),
+                 EPictureError);
+    EXPECT_FALSE(QFile::exists(Path("wide.jpg")));
+}
+
+TEST_F(PictureTest, BitmapIsWrittenWith24BitsAndReadsBack) {
+    const QString out = Path("saved.jpg"); // the name does not decide the format
+    const QImage pixels = Pattern(13, 7, QImage::Format_RGB32);
+    WriteBitmap(pixels, out);
+    const QByteArray d = ReadFile(out);
+    ASSERT_GE(d.size(), 54);
+    EXPECT_EQ(d.left(2), "BM");
+    EXPECT_EQ(qFromLittleEndian<quint16>(d.constData() + 28), 24);
+    EXPECT_TRUE(SamePixels(LoadPicture(out, pkBitmap), pixels));
+    // Transparency is dropped, not written as a 32-bit bitmap.
+    WriteBitmap(pixels.convertToFormat(QImage::Format_ARGB32), out);
+    EXPECT_EQ(qFromLittleEndian<quint16>(ReadFile(out).constData() + 28), 24);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading
+
+TEST_F(PictureTest, JpegDecodesAsDjpeg) {
+    const QString ppm = Ppm(Pattern(45, 33));
+    const QString jpg = Path("a.jpg");
+    for (const QStringList& options :
+         {QStringList{}, QStringList{"-progressive"}, QStringList{"-sample", "1x1"},
+          QStringList{"-grayscale"}, QStringList{"-restart", "1"}}) {
+        EXPECT_EQ(RunProgram("cjpeg", options + QStringList{"-outfile", jpg, ppm}), 0);
+        const QImage image = LoadPicture(jpg, pkJPEG);
+        EXPECT_EQ(image.format(), QImage::Format_RGB888);
+        EXPECT_TRUE(SamePixels(image, Djpeg(jpg).convertToFormat(QImage::Format_RGB888)))
+            << options.join(' ').toStdString();
+    }
+}
+
+TEST_F(PictureTest, ImageMagickJpegBitmapAndIconLoad) {
+    const QImage pixels = Pattern(32, 32);
+    const QString ppm = Ppm(pixels);
+    ASSERT_EQ(RunProgram("convert", {ppm, Path("m.bmp")}), 0);
+    EXPECT_TRUE(SamePixels(LoadPicture(Path("m.bmp"), pkBitmap), pixels));
+    ASSERT_EQ(RunProgram("convert", {ppm, Path("m.ico")}), 0);
+    const QImage icon = LoadPicture(Path("m.ico"), pkIcon);
+    EXPECT_TRUE(SamePixels(icon.convertToFormat(QImage::Format_RGB888), pixels));
+    ASSERT_EQ(RunProgram("convert", {ppm, "-quality", "90", Path("m.jpg")}), 0);
+    EXPECT_TRUE(SamePixels(LoadPicture(Path("m.jpg"), pkJPEG), Djpeg(Path("m.jpg"))));
+    // 8-bit palette bitmap.
+    ASSERT_EQ(RunProgram("convert", {ppm, "-colors", "16", "-type", "Palette", Path("p.bmp")}), 0);
+    EXPECT_EQ(LoadPicture(Path("p.bmp"), pkBitmap).size(), QSize(32, 32));
+}
+
+TEST_F(PictureTest, CmykJpegBecomesRgb) {
+    QImage red(16, 16, QImage::Format_RGB888);
+    red.fill(QColor(255, 0, 0));
+    ASSERT_EQ(RunProgram("convert", {Ppm(red), "-colorspace", "CMYK", Path("cmyk.jpg")}), 0);
+    ASSERT_EQ(ParseJpeg(ReadFile(Path("cmyk.jpg"))).components, 4);
+    const QColor c = LoadPicture(Path("cmyk.jpg"), pkJPEG).pixelColor(8, 8);
+    EXPECT_GT(c.red(), 230);
+    EXPECT_LT(c.green(), 30);
+    EXPECT_LT(c.blue(), 30);
+}
+
+TEST_F(PictureTest, PlaceableMetafileIsDrawnAtItsFrameSize) {
+    // 200 x 100 units at 192 units per inch: 100 x 50 pixels; the left half red.
+    const QString p = Path("a.wmf");
+    ASSERT_TRUE(WriteFile(p, MakeWmf(200, 100, 192, QRect(0, 0, 100, 100), QColor(255, 0, 0))));
+    const QImage image = LoadPicture(p, pkMetafile);
+    ASSERT_EQ(image.size(), QSize(100, 50));
+    EXPECT_EQ(image.pixel(5, 25), qRgb(255, 0, 0));
+    EXPECT_EQ(image.pixel(45, 45), qRgb(255, 0, 0));
+    EXPECT_EQ(image.pixel(55, 5), qRgb(255, 255, 255));
+    EXPECT_EQ(image.pixel(95, 45), qRgb(255, 255, 255));
+}
+
+TEST_F(PictureTest, MetafileWithoutPlaceableHeaderTakesItsDrawingsExtent) {
+    const QString p = Path("b.wmf");
+    ASSERT_TRUE(
+        WriteFile(p, MakeWmfWithoutHeader(200, 100, QRect(0, 0, 200, 100), QColor(0, 128, 0))));
+    const QImage image = LoadPicture(p, pkMetafile);
+    EXPECT_GT(image.width(), image.height());
+    EXPECT_EQ(image.pixel(image.width() / 2, image.height() / 2), qRgb(0, 128, 0));
+}
+
+TEST_F(PictureTest, EnhancedMetafileIsDrawnAtItsFrameSize) {
+    // A frame of 2 x 1 inches is 192 x 96 pixels; the left square blue, the rest clear.
+    const QString p = Path("a.emf");
+    ASSERT_TRUE(WriteFile(p, MakeEmf(5080, 2540, QRect(0, 0, 96, 96), QColor(0, 0, 255))));
+    const QImage image = LoadPicture(p, pkEnhMetafile);
+    ASSERT_EQ(image.size(), QSize(192, 96));
+    EXPECT_EQ(image.pixel(10, 10), qRgb(0, 0, 255));
+    EXPECT_EQ(image.pixel(90, 90), qRgb(0, 0, 255));
+    EXPECT_EQ(qAlpha(image.pixel(150, 40)), 0);
+}
+
+TEST_F(PictureTest, KindFollowsTheExtension) {
+    EXPECT_EQ(PictureKindOfExtension("JPG"), pkJPEG);
+    EXPECT_EQ(PictureKindOfExtension("jpeg"), pkJPEG);
+    EXPECT_EQ(PictureKindOfExtension("Bmp"), pkBitmap);
+    EXPECT_EQ(PictureKindOfExtension("ico"), pkIcon);
+    EXPECT_EQ(PictureKindOfExtension("EMF"), pkEnhMetafile);
+    EXPECT_EQ(PictureKindOfExtension("wmf"), pkMetafile);
+    EXPECT_FALSE(PictureKindOfExtension("png"));
+    EXPECT_FALSE(PictureKindOfExtension(""));
+    // The decoder comes from the kind, not from the content: a bitmap named .jpg fails.
+    const QString p = Path("bitmap.jpg");
+    WriteBitmap(Pattern(4, 4), p);
+    ExpectLoadError(p, pkJPEG);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bad input: always an EPictureError, never a crash or a hang.
+
+TEST_F(PictureTest, MissingFoldersFifosAndOddNamesFail) {
+    for (const TPictureKind kind : {pkJPEG, pkBitmap, pkIcon, pkEnhMetafile, pkMetafile}) {
+        ExpectLoadError(Path("missing.jpg"), kind);
+        ExpectLoadError(dir_.path(), kind);
+        ExpectLoadError(QString(), kind);
+    }
+    const QString fifo = Path("fifo.jpg");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const TPictureKind kind : {pkJPEG, pkBitmap, pkIcon, pkEnhMetafile, pkMetafile}) {
+        ExpectLoadError(fifo, kind);
+    }
+}
+
+TEST_F(PictureTest, NonUtf8NameLoadsOrFailsCleanly) {
+    const QByteArray native = QFile::encodeName(dir_.path()) + "/\xff\xfe\x80.jpg";
+    const QString src = Path("ok.jpg");
+    WriteJpeg(Pattern(8, 8), src, 90);
+    ASSERT_EQ(::rename(QFile::encodeName(src).constData(), native.constData()), 0);
+    const QString name = QFile::decodeName(native);
+    if (QFile::encodeName(name) == native) {
+        EXPECT_EQ(LoadPicture(name, pkJPEG).size(), QSize(8, 8));
+    } else {
+        // The name cannot be spelled in the program's text: the file is not found.
+        ExpectLoadError(name, pkJPEG);
+    }
+}
+
+TEST_F(PictureTest, UnreadableFileFails) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    const QString p = Path("locked.jpg");
+    WriteJpeg(Pattern(8, 8), p, 90);
+    ASSERT_TRUE(QFile::setPermissions(p, QFileDevice::WriteOwner));
+    ExpectLoadError(p, pkJPEG);
+}
+
+TEST_F(PictureTest, EmptyAndGarbageFilesFail) {
+    std::mt19937 random(7);
+    QByteArray garbage(5000, '\0');
+    for (char& c : garbage)
+        c = static_cast<char>(random());
+    for (const TPictureKind kind : {pkJPEG, pkBitmap, pkIcon, pkEnhMetafile, pkMetafile}) {
+        ASSERT_TRUE(WriteFile(Path("empty"), ""));
+        ExpectLoadError(Path("empty"), kind);
+        ASSERT_TRUE(WriteFile(Path("garbage"), garbage));
+        ExpectLoadError(Path("garbage"), kind);
+    }
+}
+
+TEST_F(PictureTest, TruncatedFilesFail) {
+    const QImage pixels = Pattern(64, 64);
+    const QString ppm = Ppm(pixels);
+    const QByteArray jpeg = EncodeJpeg(pixels, 80);
+    ASSERT_EQ(RunProgram("convert", {ppm, Path("t.bmp")}), 0);
+    ASSERT_EQ(RunProgram("convert", {ppm, Path("t.ico")}), 0);
+    const QByteArray bmp = ReadFile(Path("t.bmp"));
+    const QByteArray ico = ReadFile(Path("t.ico"));
+    const QByteArray wmf = MakeWmf(200, 100, 192, QRect(0, 0, 100, 100), Qt::red);
+    const QByteArray emf = MakeEmf(5080, 2540, QRect(0, 0, 96, 96), Qt::blue);
+    const struct {
+        QByteArray data;
+        TPictureKind kind;
+    } files[] = {
+        {jpeg, pkJPEG}, {bmp, pkBitmap}, {ico, pkIcon}, {wmf, pkMetafile}, {emf, pkEnhMetafile}};
+    const QString p = Path("cut");
+    for (const auto& f : files) {
+        for (qsizetype length = 0; length < f.data.size();
+             length += std::max<qsizetype>(1, f.data.size() / 97)) {
+            ASSERT_TRUE(WriteFile(p, f.data.left(length)));
+            SCOPED_TRACE(::testing::Message() << "kind " << f.kind << " cut at " << length);
+            ExpectLoadError(p, f.kind);
+        }
+    }
+}
+
+TEST_F(PictureTest, HeadersClaimingHugeSizesFailBeforeAllocating) {
+    // JPEG: the frame header says 65000 x 65000.
+    QByteArray jpeg = EncodeJpeg(Pattern(16, 16), 80);
+    const qsizetype sof = jpeg.indexOf("\xff\xc0");
+    ASSERT_GT(sof, 0);
+    qToBigEndian<quint16>(65000, jpeg.data() + sof + 5);
+    qToBigEndian<quint16>(65000, jpeg.data() + sof + 7);
+    ASSERT_TRUE(WriteFile(Path("huge.jpg"), jpeg));
+    ExpectLoadError(Path("huge.jpg"), pkJPEG);
+
+    // Bitmap: 50000 x 50000 at 24 bits, no pixel data.
+    QByteArray bmp = ReadFile((WriteBitmap(Pattern(4, 4), Path("s.bmp")), Path("s.bmp")));
+    qToLittleEndian<qint32>(50000, bmp.data() + 18);
+    qToLittleEndian<qint32>(50000, bmp.data() + 22);
+    ASSERT_TRUE(WriteFile(Path("huge.bmp"), bmp));
+    ExpectLoadError(Path("huge.bmp"), pkBitmap);
+
+    // Icon whose bitmap header says 40000 x 80000.
+    ASSERT_EQ(RunProgram("convert", {Ppm(Pattern(16, 16)), Path("s.ico")}), 0);
+    QByteArray ico = ReadFile(Path("s.ico"));
+    const quint32 offset = qFromLittleEndian<quint32>(ico.constData() + 6 + 12);
+    ASSERT_LT(offset + 12, static_cast<quint32>(ico.size()));
+    if (qFromLittleEndian<quint32>(ico.constData() + offset) == 40) {
+        qToLittleEndian<qint32>(40000, ico.data() + offset + 4);
+        qToLittleEndian<qint32>(80000, ico.data() + offset + 8);
+    }
+    ASSERT_TRUE(WriteFile(Path("huge.ico"), ico));
+    try {
+        // The icon's directory says 16 x 16; a reader that trusts it allocates nothing more.
+        EXPECT_EQ(LoadPicture(Path("huge.ico"), pkIcon).size(), QSize(16, 16));
+    } catch (const EPictureError&) {
+    }
+
+    // Placeable metafile of 32767 x 32767 units at 1 unit per inch.
+    ASSERT_TRUE(
+        WriteFile(Path("huge.wmf"), MakeWmf(32767, 32767, 1, QRect(0, 0, 10, 10), Qt::red)));
+    ExpectLoadError(Path("huge.wmf"), pkMetafile);
+    ASSERT_TRUE(WriteFile(Path("zero.wmf"), MakeWmf(200, 100, 0, QRect(0, 0, 10, 10), Qt::red)));
+    ExpectLoadError(Path("zero.wmf"), pkMetafile);
+
+    // Enhanced metafile whose frame is 20 km wide.
+    ASSERT_TRUE(
+        WriteFile(Path("huge.emf"), MakeEmf(2000000000, 2540, QRect(0, 0, 10, 10), Qt::red)));
+    ExpectLoadError(Path("huge.emf"), pkEnhMetafile);
+}
+
+TEST_F(PictureTest, DamagedFilesNeverCrash) {
+    // Random byte changes in valid files: each load gives a picture or an EPictureError.
+    const QImage pixels = Pattern(24, 24);
+    const QString ppm = Ppm(pixels);
+    ASSERT_EQ(RunProgram("convert", {ppm, Path("d.bmp")}), 0);
+    ASSERT_EQ(RunProgram("convert", {ppm, Path("d.ico")}), 0);
+    ASSERT_EQ(RunProgram("cjpeg", {"-progressive", "-outfile", Path("p.jpg"), ppm}), 0);
+    const struct {
+        QByteArray data;
+        TPictureKind kind;
+    } files[] = {{EncodeJpeg(pixels, 80), pkJPEG},
+                 {ReadFile(Path("p.jpg")), pkJPEG},
+                 {ReadFile(Path("d.bmp")), pkBitmap},
+                 {ReadFile(Path("d.ico")), pkIcon},
+                 {MakeWmf(200, 100, 192, QRect(10, 10, 100, 50), Qt::red), pkMetafile},
+                 {MakeWmfWithoutHeader(200, 100, QRect(10, 10, 100, 50), Qt::red), pkMetafile},
+                 {MakeEmf(5080, 2540, QRect(0, 0, 96, 96), Qt::blue), pkEnhMetafile}};
+    std::mt19937 random(42);
+    const QString p = Path("damaged");
+    int loaded = 0;
+    int refused = 0;
+    for (const auto& f : files) {
+        for (int round = 0; round < 150; ++round) {
+            QByteArray d = f.data;
+            const int changes = 1 + static_cast<int>(random() % 4);
+            for (int i = 0; i < changes; ++i) {
+                d[static_cast<qsizetype>(random() % static_cast<quint32>(d.size()))] =
+                    static_cast<char>(random());
+            }
+            ASSERT_TRUE(WriteFile(p, d));
+            try {
+                const QImage image = LoadPicture(p, f.kind);
+                EXPECT_FALSE(image.isNull());
+                ++loaded;
+            } catch (const EPictureError&) {
+                ++refused;
+            }
+        }
+    }
+    EXPECT_EQ(loaded + refused, 7 * 150);
+    EXPECT_GT(refused, 0);
+}
