@@ -5,6 +5,7 @@
 #include "app/platform/desktop.h"
 #include "app/platform/dialogs.h"
 #include "app/platform/picture.h"
+#include "app/preview.h"
 #include "app/timage.h"
 #include "capture/vhtml.h"
 #include "capture/vstatus.h"
@@ -115,6 +116,13 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
     for (QLineEdit* const edit : {Edit1, Edit2, Edit3, Edit4, Edit5})
         connect(edit, &QLineEdit::textChanged, this,
                 [this, edit] { Guard([this, edit] { SaveData(edit); }); });
+    for (QLineEdit* const edit : {Edit7, Edit8, Edit9})
+        connect(edit, &QLineEdit::textChanged, this,
+                [this, edit] { Guard([this, edit] { UpdateData(edit); }); });
+    connect(PageControl1, &QTabWidget::currentChanged, this,
+            [this](int index) { Guard([this, index] { PageControl1Change(index); }); });
+    connect(BitBtn4, &QPushButton::clicked, this, [this] { Guard([this] { BitBtn4Click(); }); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Guard([this] { SavePicture(); }); });
     connect(Edit10, &QLineEdit::textChanged, this, [this] { Guard([this] { Edit10Change(); }); });
     connect(SpeedButton3, &QToolButton::clicked, this,
             [this] { Guard([this] { SpeedButton3Click(); }); });
@@ -134,6 +142,8 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
 
     Timer1->start();
     Guard([this] { FormCreate(); });
+    // The preview is made hidden, after the main window's own start-up.
+    Form2 = new TForm2(this);
 
     // Centred on the screen.
     if (QScreen* const screen = QGuiApplication::primaryScreen())
@@ -471,16 +481,19 @@ void TForm1::Delay(int Milliseconds) {
 
 // Image sources
 
-QString TForm1::FileExtension(const QString& Path) { return ::FileExtension(Path); }
+QString TForm1::FileExtension(const QString& Path) {
+    return ::FileExtension(Path);
+}
 
-bool TForm1::CheckImageFileType(const QString& Path) { return ::CheckImageFileType(Path); }
+bool TForm1::CheckImageFileType(const QString& Path) {
+    return ::CheckImageFileType(Path);
+}
 
 bool TForm1::LoadImageFile(TImage& Image, const QString& Path) {
     Image.SetAutoSize(true);
     Image.ClearPicture();
     const auto kind = PictureKindOfExtension(FileExtension(Path));
-    if (!kind)
-        return false;
+    if (!kind) return false;
     try {
         Image.SetPicture(LoadPicture(Path, *kind));
         return true;
@@ -621,6 +634,70 @@ void TForm1::Button2Click() {
     Image5->ClearPicture();
     Image6->ClearPicture();
     ImageFile.clear();
+    UpdateData(Button2);
+    ResizeImage(*Image2, *Image5);
+    Image6->SetPicture(Image5->Picture());
+}
+
+// Scaling, JPEG output and the preview
+
+void TForm1::UpdateData(QObject* Sender) {
+    const TImageSettings settings = ParseImageSettings(Edit7->text(), Edit8->text(), Edit9->text());
+    MaxWidth = settings.MaxWidth;
+    MaxHeight = settings.MaxHeight;
+    Quality = settings.Quality;
+    SaveData(Sender);
+}
+
+void TForm1::ResizeImage(const TImage& Source, TImage& Destination) {
+    Destination.ClearPicture();
+    const TImageSettings settings{MaxWidth, MaxHeight, Quality};
+    const bool keep = CheckBox2->isChecked();
+    const bool constrain = CheckBox4->isChecked();
+    const QImage scaled = ::ResizeImage(Source.Picture(), Source.size(), settings, keep, constrain);
+    // The size is known to fit: ResizeImage refuses what it cannot allocate.
+    const TScaledSize size =
+        ComputeScaledSize(Source.Width(), Source.Height(), MaxWidth, MaxHeight, keep, constrain);
+    Destination.SetAutoSize(false);
+    Destination.resize(int(size.Width), int(size.Height));
+    Destination.SetPicture(scaled);
+}
+
+void TForm1::SaveToFile(const TImage& Image, const QString& Path) const {
+    // A computed width or height of 0 is refused here rather than written as a broken file.
+    WriteJpeg(Image.Picture(), Path, Quality);
+}
+
+QString TForm1::CreateFilename(const QString& Name) const {
+    return ::CreateFilename(QString::fromStdString(VReg1->AppDir()), Name);
+}
+
+void TForm1::SavePicture() {
+    TDialogs::SaveRequest request;
+    request.Title = QStringLiteral("Save Picture");
+    request.DefaultExt = QStringLiteral("jpg");
+    request.Filter = QStringLiteral("JPEG-Format (*.jpg);;BMP-Format (Windows) (*.bmp)");
+    const auto answer = FDialogs.SaveFile(this, request);
+    if (!answer) return;
+    if (answer->FilterIndex == 2)
+        WriteBitmap(Image5->Picture(), answer->Path);
+    else
+        WriteJpeg(Image5->Picture(), answer->Path, Quality);
+}
+
+void TForm1::PageControl1Change(int Index) {
+    if (Index != 3) return;
+    UpdateData(PageControl1);
+    ResizeImage(*Image2, *Image5);
+    Image6->SetPicture(Image5->Picture());
+}
+
+void TForm1::BitBtn4Click() {
+    UpdateData(BitBtn4);
+    ResizeImage(*Image2, *Image5);
+    Form2->Image1->resize(Image5->size());
+    Form2->Image1->SetPicture(Image5->Picture());
+    Form2->ShowModal();
 }
 
 // Errors

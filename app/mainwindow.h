@@ -15,6 +15,7 @@ class QTabWidget;
 class QTimer;
 class QToolButton;
 class TDialogs;
+class TForm2;
 class TImage;
 class TVHTML;
 class TVKeey;
@@ -126,6 +127,16 @@ public:
     void SnapShot(TImage& Image);
     // Files dropped on the file button, in the order of the drop list.
     void FilesDropped(const QStringList& Files);
+
+    // Scaling, JPEG output and the preview.
+    void UpdateData(QObject* Sender);
+    void ResizeImage(const TImage& Source, TImage& Destination);
+    void SaveToFile(const TImage& Image, const QString& Path) const;
+    QString CreateFilename(const QString& Name) const;
+    void SavePicture();
+    void PageControl1Change(int Index);
+    void BitBtn4Click();
+    TForm2* Form2;
 
     // Settings page binding.
     void LoadData(QObject* Sender);

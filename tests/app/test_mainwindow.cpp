@@ -267,8 +267,7 @@ TEST_F(FormTest, BadInputNeverCrashes) {
     QFile::setPermissions(locked, QFileDevice::Permissions());
     QStringList refused = {Dir.filePath("folder.jpg")};
     // root reads every file; the lock only counts for other users.
-    if (geteuid() != 0)
-        refused << locked;
+    if (geteuid() != 0) refused << locked;
     for (const QString& path : refused) {
         Dialogs.Boxes.clear();
         form.ImageFile = path;
