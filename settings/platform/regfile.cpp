@@ -522,6 +522,11 @@ void TRegistryFile::WriteString(std::string_view keyPath, std::string_view name,
 
     // Re-read under the lock so that a value another copy wrote meanwhile survives.
     TRegHive hive = Load().value_or(TRegHive());
+    // The main window stores all its values at every keystroke; rewriting and flushing the
+    // file for values that did not change would cost an fsync each.
+    if (const TRegValue* old = hive.FindValue(keyPath, name);
+        old && old->Type == REG_SZ && old->Data == std::string(text) + '\0')
+        return;
     hive.SetString(keyPath, name, text);
     const std::string out = hive.Serialize();
 

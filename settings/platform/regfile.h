@@ -95,6 +95,7 @@ public:
     std::optional<TRegHive> Load() const;
 
     // Stores one text value under the key, creating the file, its folder and the key as needed.
+    // A value that already holds this text as REG_SZ is left as it is, file untouched.
     // Throws ERegistryParseError (file left untouched) or ERegistryException.
     void WriteString(std::string_view keyPath, std::string_view name, std::string_view text) const;
 

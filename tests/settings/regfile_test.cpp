@@ -123,6 +123,27 @@ TEST_F(RegFileTest, TypedValuesSurviveWrites) {
     EXPECT_NE(ReadFile(Path).find("\"Count\"=\"13\"\n"), std::string::npos);
 }
 
+ino_t Inode(const std::string& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_ino;
+}
+
+TEST_F(RegFileTest, UnchangedValueLeavesFileAlone) {
+    const TRegistryFile reg(Path);
+    reg.WriteString(kKey, "Host", "a");
+    const ino_t before = Inode(Path);
+    reg.WriteString(kKey, "HOST", "a");
+    EXPECT_EQ(Inode(Path), before);
+    reg.WriteString(kKey, "Host", "b");
+    EXPECT_NE(Inode(Path), before);
+
+    // The same text of another type is still rewritten as a string value.
+    WriteFile(Path, "REGEDIT4\n\n" + kImgLiftKey + "\"Host\"=hex(2):61,00\n\n");
+    reg.WriteString(kKey, "Host", "a");
+    EXPECT_EQ(ReadFile(Path), kHeader + kImgLiftKey + "\"Host\"=\"a\"\n\n");
+}
+
 struct BadFile {
     const char* what;
     std::string text;
