@@ -50,7 +50,8 @@ struct TRegKey {
 };
 
 // The parsed contents of one registry file. Key paths and value names compare without regard to
-// ASCII case, as the registry does; the spelling first seen is kept.
+// ASCII case, as the registry does. Writing a value keeps the spelling it already has; a value
+// named twice in the file keeps the later line.
 class TRegHive {
 public:
     // Throws ERegistryParseError naming fileName and the offending line.

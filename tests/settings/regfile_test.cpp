@@ -2,6 +2,7 @@
 #include "settings/vreg.h"
 #include "tests/settings/temp_registry.h"
 
+#include <filesystem>
 #include <sys/stat.h>
 #include <vector>
 
@@ -142,6 +143,29 @@ TEST_F(RegFileTest, UnchangedValueLeavesFileAlone) {
     WriteFile(Path, "REGEDIT4\n\n" + kImgLiftKey + "\"Host\"=hex(2):61,00\n\n");
     reg.WriteString(kKey, "Host", "a");
     EXPECT_EQ(ReadFile(Path), kHeader + kImgLiftKey + "\"Host\"=\"a\"\n\n");
+}
+
+TEST_F(RegFileTest, LinkedFileStaysALink) {
+    const std::string real = Dir + "/dotfiles/HKCU.reg";
+    std::filesystem::create_directory(Dir + "/dotfiles");
+    WriteFile(real, "REGEDIT4\n\n");
+    std::filesystem::create_symlink(real, Path);
+    const TRegistryFile reg(Path);
+    reg.WriteString(kKey, "A", "1");
+    EXPECT_TRUE(std::filesystem::is_symlink(Path));
+    EXPECT_EQ(ReadFile(real), kHeader + kImgLiftKey + "\"A\"=\"1\"\n\n");
+    EXPECT_EQ(Mode(real), 0600u);
+}
+
+// As an import would: a key named twice is one key, a value named twice keeps the later data.
+TEST_F(RegFileTest, RepeatedKeysAndValuesMerge) {
+    WriteFile(Path,
+              "REGEDIT4\n\n" + kImgLiftKey + "\"A\"=\"1\"\n\n[HKEY_CURRENT_USER\\Other]\n\n" +
+                  "[hkey_current_user\\software\\velmoran\\imglift]\n\"B\"=\"2\"\n\"a\"=\"3\"\n");
+    const TRegistryFile reg(Path);
+    reg.WriteString(kKey, "C", "4");
+    EXPECT_EQ(ReadFile(Path), kHeader + kImgLiftKey + "\"a\"=\"3\"\n\"B\"=\"2\"\n\"C\"=\"4\"\n\n" +
+                                  "[HKEY_CURRENT_USER\\Other]\n\n");
 }
 
 struct BadFile {
