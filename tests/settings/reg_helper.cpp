@@ -2,6 +2,7 @@
 //   reg_helper appdir                     prints AppDir()
 //   reg_helper push-many PREFIX COUNT     stores PREFIX0..PREFIX<COUNT-1>, checking each one
 //   reg_helper churn NAME START           stores ChurnValue(START), ChurnValue(START+1), ...
+//                                         printing "ready" first and "w" after each write
 #include "settings/vreg.h"
 #include "tests/settings/churn_value.h"
 
@@ -38,8 +39,13 @@ int main(int argc, char** argv) {
             const std::string name = argv[2];
             // Bounded so that a writer nobody kills still ends.
             const long start = std::atol(argv[3]);
-            for (long k = start; k < start + 100000; ++k)
+            std::printf("ready\n");
+            std::fflush(stdout);
+            for (long k = start; k < start + 100000; ++k) {
                 reg.Push(name, ChurnValue(k));
+                std::printf("w\n");
+                std::fflush(stdout);
+            }
             return 0;
         }
     } catch (const std::exception& e) {

@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -25,6 +26,16 @@ std::unique_ptr<QProcess> StartHelper(const QStringList& args,
     p->setArguments(args);
     p->start();
     return p;
+}
+
+using Clock = std::chrono::steady_clock;
+
+bool WaitForLine(QProcess& p, const QByteArray& line) {
+    for (;;) {
+        while (!p.canReadLine())
+            if (!p.waitForReadyRead(30000)) return false;
+        if (p.readLine().trimmed() == line) return true;
+    }
 }
 
 TEST_F(ReliabilityTest, AppDirIsTheProgramsFolder) {
@@ -77,15 +88,28 @@ TEST_F(ReliabilityTest, KilledWriterLeavesOldOrNewFile) {
     for (int i = 0; i < kFillers; ++i)
         reg.WriteString(kKey, "F" + std::to_string(i), filler(i));
 
+    // Kill moments spread over about one write, measured here on the same file system.
+    Clock::duration write{};
+    for (int i = 0; i < 5; ++i) {
+        const auto t0 = Clock::now();
+        reg.WriteString(kKey, "Probe", ChurnValue(i));
+        write = std::max(write, Clock::now() - t0);
+    }
+    const auto windowUs = std::clamp<long>(
+        2 * std::chrono::duration_cast<std::chrono::microseconds>(write).count(), 1000, 500000);
     std::mt19937 random(12345);
-    std::uniform_int_distribution<int> delayUs(0, 60000);
+    std::uniform_int_distribution<long> delayUs(0, windowUs);
     long lastK = 0;
     int kills = 0, advanced = 0, tmpLeft = 0;
     constexpr int kRounds = 150;
     for (int round = 0; round < kRounds; ++round) {
         SCOPED_TRACE(round);
         auto p = StartHelper({"churn", "Counter", QString::number(lastK + 1)});
-        ASSERT_TRUE(p->waitForStarted(30000));
+        ASSERT_TRUE(WaitForLine(*p, "ready"));
+        // Now and then let one write finish first, so that the value is seen to move on.
+        if (round % 5 == 0) {
+            ASSERT_TRUE(WaitForLine(*p, "w"));
+        }
         std::this_thread::sleep_for(std::chrono::microseconds(delayUs(random)));
         p->kill();
         ASSERT_TRUE(p->waitForFinished(30000));
@@ -120,7 +144,9 @@ TEST_F(ReliabilityTest, KilledWriterLeavesOldOrNewFile) {
     EXPECT_FALSE(Exists(Path + ".tmp"));
 
     std::cout << "kills " << kills << " of " << kRounds << ", rounds that advanced " << advanced
-              << ", temporary file left behind " << tmpLeft << ", values written " << lastK << "\n";
+              << ", temporary file left behind " << tmpLeft << ", values written " << lastK
+              << ", kill window " << windowUs << " us"
+              << "\n";
     EXPECT_GT(kills, kRounds / 2);
     EXPECT_GT(advanced, 0);
 }
