@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -243,7 +244,6 @@ private:
         }
         for (auto& old : key.Values) {
             if (EqualNoCase(old.Name, v.Name)) {
-                v.Name = old.Name;
                 old = std::move(v);
                 return;
             }
@@ -398,6 +398,14 @@ void MakeDirs(const std::string& dir) {
     }
 }
 
+// The file a symbolic link finally names; the path itself when it is no link or a broken one.
+std::string LinkTarget(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
+}
+
 std::string HomeDir() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;
     if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
@@ -516,16 +524,24 @@ void TRegistryFile::WriteString(std::string_view keyPath, std::string_view name,
     if (name.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos)
         throw ERegistryException("A value name cannot hold a zero, CR or LF byte");
 
-    const std::string dir = ParentDir(FPath);
+    // A registry file that is a link (kept with other dotfiles) stays one: the new file
+    // replaces the file it points to.
+    const std::string target = LinkTarget(FPath);
+    const std::string dir = ParentDir(target);
     MakeDirs(dir);
-    const TFileLock lock(FPath + ".lock");
+    const TFileLock lock(target + ".lock");
 
     // Re-read under the lock so that a value another copy wrote meanwhile survives.
     TRegHive hive = Load().value_or(TRegHive());
+    // The main window stores all its values at every keystroke; rewriting and flushing the
+    // file for values that did not change would cost an fsync each.
+    if (const TRegValue* old = hive.FindValue(keyPath, name);
+        old && old->Type == REG_SZ && old->Data == std::string(text) + '\0')
+        return;
     hive.SetString(keyPath, name, text);
     const std::string out = hive.Serialize();
 
-    const std::string tmpPath = FPath + ".tmp";
+    const std::string tmpPath = target + ".tmp";
     TTempFile tmp(tmpPath);
     TFd fd(::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd.Valid())
@@ -538,8 +554,8 @@ void TRegistryFile::WriteString(std::string_view keyPath, std::string_view name,
         throw ERegistryException("Cannot flush '" + tmpPath + "': " + ErrnoText(errno));
     if (fd.Close() != 0)
         throw ERegistryException("Cannot close '" + tmpPath + "': " + ErrnoText(errno));
-    if (::rename(tmpPath.c_str(), FPath.c_str()) != 0)
-        throw ERegistryException("Cannot replace '" + FPath + "': " + ErrnoText(errno));
+    if (::rename(tmpPath.c_str(), target.c_str()) != 0)
+        throw ERegistryException("Cannot replace '" + target + "': " + ErrnoText(errno));
     tmp.Release();
 
     // Makes the rename itself durable; the value is already in place, so a failure here

@@ -50,7 +50,8 @@ struct TRegKey {
 };
 
 // The parsed contents of one registry file. Key paths and value names compare without regard to
-// ASCII case, as the registry does; the spelling first seen is kept.
+// ASCII case, as the registry does. Writing a value keeps the spelling it already has; a value
+// named twice in the file keeps the later line.
 class TRegHive {
 public:
     // Throws ERegistryParseError naming fileName and the offending line.
@@ -95,6 +96,7 @@ public:
     std::optional<TRegHive> Load() const;
 
     // Stores one text value under the key, creating the file, its folder and the key as needed.
+    // A value that already holds this text as REG_SZ is left as it is, file untouched.
     // Throws ERegistryParseError (file left untouched) or ERegistryException.
     void WriteString(std::string_view keyPath, std::string_view name, std::string_view text) const;
 
