@@ -87,12 +87,12 @@ QByteArray MakeEmf(int frameWidth, int frameHeight, QRect filled, QColor color) 
     record(43, {filled.x(), filled.y(), filled.x() + filled.width(),
                 filled.y() + filled.height()}); // RECTANGLE
     record(14, {0, 16, 20});                    // EOF
-    const int pxW = frameWidth * 96 / 2540;
-    const int pxH = frameHeight * 96 / 2540;
+    const qint64 pxW = qint64{frameWidth} * 96 / 2540;
+    const qint64 pxH = qint64{frameHeight} * 96 / 2540;
     QByteArray h;
     Put32(h, 1);
     Put32(h, 88);
-    for (const int v : {0, 0, pxW - 1, pxH - 1})
+    for (const qint64 v : {qint64{0}, qint64{0}, pxW - 1, pxH - 1})
         Put32(h, v); // bounds
     for (const int v : {0, 0, frameWidth, frameHeight})
         Put32(h, v); // frame
