@@ -21,6 +21,7 @@
 
 #include <libwmf/api.h>
 #include <libwmf/gd.h>
+#include <libwmf/gd/gd.h>
 
 #include <emf2svg.h>
 
@@ -486,6 +487,32 @@ qsizetype CheckWmf(const QByteArray& d, const QString& path) {
     }
 }
 
+// libwmf hands its drawing over as a gd image and does not export gd's destructor; this frees
+// what libwmf's gd allocates for a true-colour image, as laid out in its installed header.
+void FreeGdImage(void* p) {
+    auto* im = static_cast<gdImage*>(p);
+    if (!im) return;
+    if (im->_tpixels) {
+        std::free(im->_tpixels);
+    } else if (im->tpixels) {
+        for (int y = 0; y < im->sy; ++y)
+            std::free(im->tpixels[y]);
+    }
+    std::free(im->tpixels);
+    if (im->pixels) {
+        for (int y = 0; y < im->sy; ++y)
+            std::free(im->pixels[y]);
+        std::free(im->pixels);
+    }
+    std::free(im->polyInts);
+    std::free(im->style);
+    if (im->clip) {
+        std::free(im->clip->list);
+        std::free(im->clip);
+    }
+    std::free(im);
+}
+
 struct WmfApi {
     wmfAPI* api = nullptr;
     bool opened = false;
@@ -494,6 +521,7 @@ struct WmfApi {
     WmfApi& operator=(const WmfApi&) = delete;
     ~WmfApi() {
         if (!api) return;
+        FreeGdImage(WMF_GD_GetData(api)->gd_image);
         if (opened) wmf_mem_close(api);
         wmf_api_destroy(api);
     }

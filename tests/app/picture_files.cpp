@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QtEndian>
+#include <algorithm>
 
 namespace picturefiles {
 namespace {
@@ -21,7 +22,7 @@ quint32 ColorRef(QColor c) {
 }
 
 // Records after the 18-byte header: window, brush, null pen, rectangle, end.
-QByteArray WmfBody(int width, int height, QRect filled, QColor color) {
+QByteArray WmfBody(int width, int height, QRect filled, QColor color, const QByteArray& extra) {
     QByteArray r;
     const auto record = [&r](int function, std::initializer_list<int> words) {
         Put32(r, 3 + static_cast<qint64>(words.size()));
@@ -38,21 +39,24 @@ QByteArray WmfBody(int width, int height, QRect filled, QColor color) {
     record(0x012D, {1});             // SELECTOBJECT pen
     record(0x041B, {filled.y() + filled.height(), filled.x() + filled.width(), filled.y(),
                     filled.x()}); // RECTANGLE bottom, right, top, left
-    record(0x0000, {});           // EOF
+    r += extra;
+    record(0x0000, {}); // EOF
     QByteArray header;
     Put16(header, 1); // memory metafile
     Put16(header, 9); // header words
     Put16(header, 0x0300);
     Put32(header, (18 + r.size()) / 2);
     Put16(header, 2); // objects
-    Put32(header, 7); // largest record in words
+    const qint64 extraWords = extra.size() >= 4 ? qFromLittleEndian<quint32>(extra.constData()) : 0;
+    Put32(header, std::max<qint64>(8, extraWords)); // largest record in words
     Put16(header, 0);
     return header + r;
 }
 
 } // namespace
 
-QByteArray MakeWmf(int width, int height, int unitsPerInch, QRect filled, QColor color) {
+QByteArray MakeWmf(int width, int height, int unitsPerInch, QRect filled, QColor color,
+                   const QByteArray& extraRecords) {
     QByteArray p;
     Put32(p, 0x9AC6CDD7);
     Put16(p, 0);
@@ -66,14 +70,15 @@ QByteArray MakeWmf(int width, int height, int unitsPerInch, QRect filled, QColor
     for (int i = 0; i < 10; ++i)
         sum ^= qFromLittleEndian<quint16>(p.constData() + 2 * i);
     Put16(p, sum);
-    return p + WmfBody(width, height, filled, color);
+    return p + WmfBody(width, height, filled, color, extraRecords);
 }
 
 QByteArray MakeWmfWithoutHeader(int width, int height, QRect filled, QColor color) {
-    return WmfBody(width, height, filled, color);
+    return WmfBody(width, height, filled, color, {});
 }
 
-QByteArray MakeEmf(int frameWidth, int frameHeight, QRect filled, QColor color) {
+QByteArray MakeEmf(int frameWidth, int frameHeight, QRect filled, QColor color,
+                   const QByteArray& extraRecords) {
     QByteArray r;
     const auto record = [&r](quint32 type, std::initializer_list<qint64> dwords) {
         Put32(r, type);
@@ -86,21 +91,22 @@ QByteArray MakeEmf(int frameWidth, int frameHeight, QRect filled, QColor color) 
     record(37, {0x80000008});               // SELECTOBJECT NULL_PEN
     record(43, {filled.x(), filled.y(), filled.x() + filled.width(),
                 filled.y() + filled.height()}); // RECTANGLE
-    record(14, {0, 16, 20});                    // EOF
-    const int pxW = frameWidth * 96 / 2540;
-    const int pxH = frameHeight * 96 / 2540;
+    r += extraRecords;
+    record(14, {0, 16, 20}); // EOF
+    const qint64 pxW = qint64{frameWidth} * 96 / 2540;
+    const qint64 pxH = qint64{frameHeight} * 96 / 2540;
     QByteArray h;
     Put32(h, 1);
     Put32(h, 88);
-    for (const int v : {0, 0, pxW - 1, pxH - 1})
+    for (const qint64 v : {qint64{0}, qint64{0}, pxW - 1, pxH - 1})
         Put32(h, v); // bounds
     for (const int v : {0, 0, frameWidth, frameHeight})
         Put32(h, v); // frame
     Put32(h, 0x464D4520);
     Put32(h, 0x10000);
     Put32(h, 88 + r.size());
-    Put32(h, 6); // records
-    Put16(h, 2); // handles
+    Put32(h, 6 + (extraRecords.isEmpty() ? 0 : 1)); // records
+    Put16(h, 2);                                    // handles
     Put16(h, 0);
     Put32(h, 0); // description
     Put32(h, 0);
@@ -108,6 +114,65 @@ QByteArray MakeEmf(int frameWidth, int frameHeight, QRect filled, QColor color) 
     for (const int v : {1920, 1080, 508, 286})
         Put32(h, v); // device pixels and millimetres
     return h + r;
+}
+
+// A 24-bit bottom-up DIB of one colour: its header claims claimedWidth x claimedHeight, its
+// pixels are for width x height.
+QByteArray Dib(int width, int height, qint64 claimedWidth, qint64 claimedHeight, QColor color) {
+    const int stride = (width * 3 + 3) / 4 * 4;
+    QByteArray d;
+    Put32(d, 40);
+    Put32(d, claimedWidth);
+    Put32(d, claimedHeight);
+    Put16(d, 1);
+    Put16(d, 24);
+    Put32(d, 0);
+    Put32(d, qint64{stride} * height);
+    for (int i = 0; i < 4; ++i)
+        Put32(d, 0);
+    for (int y = 0; y < height; ++y) {
+        QByteArray row(stride, '\0');
+        for (int x = 0; x < width; ++x) {
+            row[x * 3] = static_cast<char>(color.blue());
+            row[x * 3 + 1] = static_cast<char>(color.green());
+            row[x * 3 + 2] = static_cast<char>(color.red());
+        }
+        d += row;
+    }
+    return d;
+}
+
+QByteArray WmfStretchDib(QRect dest, const QByteArray& dib) {
+    const qint32 width = qFromLittleEndian<qint32>(dib.constData() + 4);
+    const qint32 height = qFromLittleEndian<qint32>(dib.constData() + 8);
+    QByteArray r;
+    Put32(r, (6 + 4 + 2 + 16 + dib.size()) / 2);
+    Put16(r, 0x0F43);
+    Put32(r, 0x00CC0020); // SRCCOPY
+    Put16(r, 0);          // DIB_RGB_COLORS
+    for (const int v : {height, width, 0, 0, dest.height(), dest.width(), dest.y(), dest.x()}) {
+        Put16(r, v);
+    }
+    return r + dib;
+}
+
+QByteArray EmfStretchDibits(QRect dest, const QByteArray& dib) {
+    const qint32 width = qFromLittleEndian<qint32>(dib.constData() + 4);
+    const qint32 height = qFromLittleEndian<qint32>(dib.constData() + 8);
+    QByteArray r;
+    Put32(r, 81);
+    Put32(r, 80 + dib.size());
+    for (const int v :
+         {dest.x(), dest.y(), dest.x() + dest.width() - 1, dest.y() + dest.height() - 1}) {
+        Put32(r, v);
+    }
+    for (const qint64 v :
+         {qint64{dest.x()}, qint64{dest.y()}, qint64{0}, qint64{0}, qint64{width}, qint64{height},
+          qint64{80}, qint64{40}, qint64{120}, dib.size() - qint64{40}, qint64{0},
+          qint64{0x00CC0020}, qint64{dest.width()}, qint64{dest.height()}}) {
+        Put32(r, v);
+    }
+    return r + dib;
 }
 
 bool WriteFile(const QString& path, const QByteArray& data) {

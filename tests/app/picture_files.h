@@ -11,15 +11,26 @@
 namespace picturefiles {
 
 // A placeable Windows metafile of width x height units at unitsPerInch, on a window of the same
-// extent, with a solid rectangle of the given colour and no outline.
-QByteArray MakeWmf(int width, int height, int unitsPerInch, QRect filled, QColor color);
+// extent, with a solid rectangle of the given colour and no outline, then extraRecords.
+QByteArray MakeWmf(int width, int height, int unitsPerInch, QRect filled, QColor color,
+                   const QByteArray& extraRecords = {});
 
 // The same drawing without the placeable header.
 QByteArray MakeWmfWithoutHeader(int width, int height, QRect filled, QColor color);
 
 // An enhanced metafile whose frame is frameWidth x frameHeight hundredths of a millimetre,
-// drawn in pixels of a 96 dpi device, with a solid rectangle (device pixels) and no outline.
-QByteArray MakeEmf(int frameWidth, int frameHeight, QRect filled, QColor color);
+// drawn in pixels of a 96 dpi device, with a solid rectangle (device pixels) and no outline,
+// then extraRecords.
+QByteArray MakeEmf(int frameWidth, int frameHeight, QRect filled, QColor color,
+                   const QByteArray& extraRecords = {});
+
+// A 24-bit DIB of one colour whose header claims claimedWidth x claimedHeight while its pixels
+// are for width x height.
+QByteArray Dib(int width, int height, qint64 claimedWidth, qint64 claimedHeight, QColor color);
+
+// Records that draw a DIB stretched into dest: META_STRETCHDIB and EMR_STRETCHDIBITS.
+QByteArray WmfStretchDib(QRect dest, const QByteArray& dib);
+QByteArray EmfStretchDibits(QRect dest, const QByteArray& dib);
 
 bool WriteFile(const QString& path, const QByteArray& data);
 QByteArray ReadFile(const QString& path);

@@ -285,6 +285,47 @@ TEST_F(PictureTest, EnhancedMetafileIsDrawnAtItsFrameSize) {
     EXPECT_EQ(qAlpha(image.pixel(150, 40)), 0);
 }
 
+TEST_F(PictureTest, MetafilesDrawTheirBitmaps) {
+    const QByteArray dib = Dib(4, 4, 4, 4, QColor(0, 200, 0));
+    ASSERT_TRUE(WriteFile(Path("dib.wmf"), MakeWmf(200, 100, 192, QRect(0, 0, 10, 10), Qt::red,
+                                                   WmfStretchDib(QRect(100, 0, 100, 100), dib))));
+    const QImage wmf = LoadPicture(Path("dib.wmf"), pkMetafile);
+    ASSERT_EQ(wmf.size(), QSize(100, 50));
+    EXPECT_EQ(wmf.pixel(75, 25), qRgb(0, 200, 0));
+    EXPECT_EQ(wmf.pixel(25, 25), qRgb(255, 255, 255));
+
+    ASSERT_TRUE(WriteFile(Path("dib.emf"), MakeEmf(5080, 2540, QRect(0, 0, 10, 10), Qt::red,
+                                                   EmfStretchDibits(QRect(96, 0, 96, 96), dib))));
+    const QImage emf = LoadPicture(Path("dib.emf"), pkEnhMetafile);
+    ASSERT_EQ(emf.size(), QSize(192, 96));
+    EXPECT_EQ(emf.pixel(150, 50), qRgb(0, 200, 0));
+}
+
+TEST_F(PictureTest, MetafileBitmapsClaimingHugeSizesDoNotCrash) {
+    // The record holds 4 x 4 pixels; its header claims far more. Loading may drop the bitmap or
+    // refuse the file, but must neither crash nor try to allocate the claim.
+    for (const auto& [w, h] : {std::pair<qint64, qint64>{50000, 50000},
+                               {65535, 65535},
+                               {0x7fffffff, 2},
+                               {-5, 4},
+                               {4, -0x7fffffff},
+                               {0, 0}}) {
+        SCOPED_TRACE(::testing::Message() << w << " x " << h);
+        const QByteArray dib = Dib(4, 4, w, h, Qt::green);
+        ASSERT_TRUE(WriteFile(Path("h.wmf"), MakeWmf(200, 100, 192, QRect(0, 0, 10, 10), Qt::red,
+                                                     WmfStretchDib(QRect(100, 0, 100, 100), dib))));
+        ASSERT_TRUE(WriteFile(Path("h.emf"), MakeEmf(5080, 2540, QRect(0, 0, 10, 10), Qt::red,
+                                                     EmfStretchDibits(QRect(96, 0, 96, 96), dib))));
+        for (const auto& [path, kind] :
+             {std::pair{Path("h.wmf"), pkMetafile}, std::pair{Path("h.emf"), pkEnhMetafile}}) {
+            try {
+                EXPECT_FALSE(LoadPicture(path, kind).isNull());
+            } catch (const EPictureError&) {
+            }
+        }
+    }
+}
+
 TEST_F(PictureTest, KindFollowsTheExtension) {
     EXPECT_EQ(PictureKindOfExtension("JPG"), pkJPEG);
     EXPECT_EQ(PictureKindOfExtension("jpeg"), pkJPEG);
