@@ -89,7 +89,7 @@ void TdxfProgressBar::SetMin(std::int32_t value) {
 void TdxfProgressBar::SetPosition(std::int32_t value) {
     if (value == FPosition) return;
     const std::int32_t old = FPosition;
-    const QString oldText = Text();
+    const QString oldText = FShowText ? Text() : QString();
     FPosition = value;
     InvalidatePositionStrip(old, value);
     if (FShowText) {

@@ -1,7 +1,9 @@
 #include "controls/progressbar.h"
 
+#include <QCoreApplication>
 #include <QFontMetrics>
 #include <QImage>
+#include <QMouseEvent>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -643,4 +645,38 @@ TEST(ProgressBar, NonZeroMinShowsTheFractionOfTheRange) {
     EXPECT_EQ(At(img, 144, 12), Rgb(bar->Color()));
     bar->SetShowTextStyle(stsPercent);
     EXPECT_EQ(bar->Text(), QStringLiteral("50 %"));
+}
+
+TEST(ProgressBar, MouseEventsReachTheHandlers) {
+    TdxfProgressBar bar;
+    std::vector<std::string> seen;
+    bar.OnMouseDown = [&](QObject* sender, Qt::MouseButton button, Qt::KeyboardModifiers, int x,
+                          int y) {
+        EXPECT_EQ(sender, &bar);
+        seen.push_back("down " + std::to_string(button) + " " + std::to_string(x) + "," +
+                       std::to_string(y));
+    };
+    bar.OnMouseUp = [&](QObject*, Qt::MouseButton, Qt::KeyboardModifiers, int x, int) {
+        seen.push_back("up " + std::to_string(x));
+    };
+    bar.OnClick = [&](QObject* sender) {
+        EXPECT_EQ(sender, &bar);
+        seen.push_back("click");
+    };
+    bar.OnDblClick = [&](QObject*) { seen.push_back("dblclick"); };
+    const auto send = [&](QEvent::Type type, QPoint pos) {
+        QMouseEvent ev(type, QPointF(pos), QPointF(bar.mapToGlobal(pos)), Qt::LeftButton,
+                       type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
+                       Qt::NoModifier);
+        QCoreApplication::sendEvent(&bar, &ev);
+    };
+    send(QEvent::MouseButtonPress, {5, 6});
+    send(QEvent::MouseButtonRelease, {7, 6});
+    // Released outside the control: no click.
+    send(QEvent::MouseButtonPress, {5, 6});
+    send(QEvent::MouseButtonRelease, {500, 6});
+    send(QEvent::MouseButtonDblClick, {5, 6});
+    const std::vector<std::string> expected = {"down 1 5,6", "click",    "up 7",      "down 1 5,6",
+                                               "up 500",     "dblclick", "down 1 5,6"};
+    EXPECT_EQ(seen, expected);
 }
