@@ -763,12 +763,15 @@ TEnhancedForm::TEnhancedForm(QObject* owner) : QObject(nullptr) {
 TEnhancedForm::~TEnhancedForm() {
     if (FForm) {
         FForm->removeEventFilter(this);
-        // A form that is still on screen gets its own frame back; a dying one is left alone.
-        if (FFrameApplied && FForm->isVisible()) {
-            delete FStrip.data();
+        // While the form deletes its children it has already cleared our entry: then it is dying
+        // and keeps its flags; a form that lives on gets its own frame back.
+        const bool formLives = FForm->children().contains(this);
+        delete FStrip.data();
+        if (formLives && FFrameApplied) {
+            const bool visible = FForm->isVisible();
             FForm->setContentsMargins(FFormMargins);
             FForm->setWindowFlags(FFormFlags);
-            FForm->show();
+            if (visible) FForm->show();
         }
     }
     FTrayIcon.reset();

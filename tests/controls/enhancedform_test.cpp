@@ -363,6 +363,24 @@ TEST(EnhancedForm, TakesOverTheFrameAndGivesItBack) {
     EXPECT_EQ(form->windowFlags(), flags);
     EXPECT_EQ(form->contentsMargins().top(), 0);
     EXPECT_TRUE(form->isVisible());
+
+    // The same for a hidden form, and nothing of the strip is left behind to paint.
+    form->hide();
+    {
+        TEnhancedForm ef(form.get());
+        EXPECT_TRUE(form->windowFlags() & Qt::FramelessWindowHint);
+    }
+    EXPECT_EQ(form->windowFlags(), flags);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(form->findChildren<QWidget*>().isEmpty());
+    form->show();
+    testsupport::PumpFor(50);
+
+    // Deleted with its form.
+    auto other = MakeForm();
+    other->show();
+    new TEnhancedForm(other.get());
+    other.reset();
 }
 
 TEST(EnhancedForm, CaptionButtonsWork) {
