@@ -766,13 +766,10 @@ TEnhancedForm::~TEnhancedForm() {
         // While the form deletes its children it has already cleared our entry: then it is dying
         // and keeps its flags; a form that lives on gets its own frame back.
         const bool formLives = FForm->children().contains(this);
-        delete FStrip.data();
-        if (formLives && FFrameApplied) {
-            const bool visible = FForm->isVisible();
-            FForm->setContentsMargins(FFormMargins);
-            FForm->setWindowFlags(FFormFlags);
-            if (visible) FForm->show();
-        }
+        if (formLives && FFrameApplied)
+            GiveFrameBack();
+        else
+            delete FStrip.data();
     }
     FTrayIcon.reset();
 }
@@ -831,29 +828,61 @@ QWidget* TEnhancedForm::TitleStrip() const {
     return FStrip.data();
 }
 
+namespace {
+
+// The title strip sits above the client area, as a caption does: the form grows by its height.
+void GrowForm(QWidget* form, int dy) {
+    if (dy == 0) return;
+    const int height = std::max(form->height() + dy, 0);
+    if (form->minimumHeight() == form->maximumHeight()) {
+        form->setFixedHeight(height);
+        return;
+    }
+    if (form->minimumHeight() > 0) form->setMinimumHeight(std::max(form->minimumHeight() + dy, 0));
+    if (form->maximumHeight() < QWIDGETSIZE_MAX)
+        form->setMaximumHeight(std::max(form->maximumHeight() + dy, 0));
+    form->resize(form->width(), height);
+}
+
+} // namespace
+
+void TEnhancedForm::GiveFrameBack() {
+    QWidget* form = FForm.data();
+    delete FStrip.data();
+    const int shrink = FTitleHeight;
+    FTitleHeight = 0;
+    FFrameApplied = false;
+    const bool visible = form->isVisible();
+    form->setContentsMargins(FFormMargins);
+    form->setWindowFlags(FFormFlags);
+    GrowForm(form, -shrink);
+    if (visible) form->show();
+}
+
 void TEnhancedForm::ApplyFrame() {
     QWidget* form = FForm.data();
     if (!form) return;
     const bool want = FEnabled && FTitleBar->Enabled() && BorderStyle() != bsNone;
     if (want != FFrameApplied) {
-        const bool visible = form->isVisible();
         if (want) {
+            const bool visible = form->isVisible();
+            FFrameApplied = true;
             form->setWindowFlags(FFormFlags | Qt::FramelessWindowHint);
             FStrip = new TEFTitleBarStrip(this, form);
+            if (visible) form->show();
         } else {
-            delete FStrip.data();
-            form->setContentsMargins(FFormMargins);
-            form->setWindowFlags(FFormFlags);
+            GiveFrameBack();
         }
-        FFrameApplied = want;
-        if (visible) form->show();
     }
     if (FFrameApplied && FStrip) {
         const QRect title = FTitleBar->TitleRect();
-        FStrip->setGeometry(title);
+        const int grow = title.height() - FTitleHeight;
+        FTitleHeight = title.height();
         QMargins margins = FFormMargins;
         margins.setTop(margins.top() + title.height());
         if (form->contentsMargins() != margins) form->setContentsMargins(margins);
+        GrowForm(form, grow);
+        FStrip->setGeometry(FTitleBar->TitleRect());
         FStrip->raise();
         FStrip->show();
         FStrip->update();

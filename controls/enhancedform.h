@@ -264,8 +264,9 @@ private:
 };
 
 // Paints the form's title bar itself (gradient, icon, texts, caption buttons), and can add a tray
-// icon and a wallpaper. The form becomes frameless while the title bar is drawn; its contents
-// margins keep the strip at the top free, so the form's own controls belong in contentsRect().
+// icon and a wallpaper. While the title bar is drawn the form is frameless and taller by the
+// strip's height; a top contents margin keeps the strip free, so the form's own controls belong
+// in contentsRect(), which keeps the client size the form had.
 class TEnhancedForm : public QObject {
     Q_OBJECT
 public:
@@ -305,12 +306,14 @@ protected:
 
 private:
     void ApplyFrame();
+    void GiveFrameBack();
 
     QPointer<QWidget> FForm;
     Qt::WindowFlags FFormFlags;
     QMargins FFormMargins;
     bool FEnabled = true;
     bool FFrameApplied = false;
+    int FTitleHeight = 0; // what the form has grown by
     std::unique_ptr<TEFTitleBar> FTitleBar;
     std::unique_ptr<TEFTrayIcon> FTrayIcon;
     std::unique_ptr<TEFWallPaper> FWallPaper;

@@ -316,6 +316,10 @@ TEST(EnhancedForm, CaptionButtonsAndFlags) {
     fixed->setFixedSize(300, 200);
     TEnhancedForm ef4(fixed.get());
     EXPECT_EQ(ef4.BorderStyle(), bsSingle);
+    const int th = ef4.TitleBar().TitleRect().height();
+    EXPECT_EQ(fixed->minimumSize(), QSize(300, 200 + th));
+    EXPECT_EQ(fixed->maximumSize(), QSize(300, 200 + th));
+    EXPECT_EQ(fixed->contentsRect().size(), QSize(300, 200));
     auto bare = MakeForm(Qt::Window | Qt::FramelessWindowHint);
     TEnhancedForm ef5(bare.get());
     EXPECT_EQ(ef5.BorderStyle(), bsNone);
@@ -339,7 +343,10 @@ TEST(EnhancedForm, TakesOverTheFrameAndGivesItBack) {
         ASSERT_NE(ef.TitleStrip(), nullptr);
         EXPECT_EQ(ef.TitleStrip()->geometry(), title);
         EXPECT_EQ(form->contentsMargins().top(), title.height());
-        form->resize(500, 300);
+        // The client area keeps its size; the strip comes on top of it.
+        EXPECT_EQ(form->height(), 300 + title.height());
+        EXPECT_EQ(form->contentsRect(), QRect(0, title.height(), 400, 300));
+        form->resize(500, 300 + title.height());
         EXPECT_EQ(ef.TitleStrip()->width(), 500);
 
         // The strip shows what the title bar renders.
@@ -352,7 +359,9 @@ TEST(EnhancedForm, TakesOverTheFrameAndGivesItBack) {
         EXPECT_EQ(ef.TitleStrip(), nullptr);
         EXPECT_EQ(form->windowFlags(), flags);
         EXPECT_EQ(form->contentsMargins().top(), 0);
+        EXPECT_EQ(form->size(), QSize(500, 300));
         ef.SetEnabled(true);
+        EXPECT_EQ(form->size(), QSize(500, 300 + title.height()));
         EXPECT_TRUE(ef.DrawsTitle());
         ef.TitleBar().SetEnabled(false);
         EXPECT_FALSE(ef.DrawsTitle());
@@ -360,6 +369,7 @@ TEST(EnhancedForm, TakesOverTheFrameAndGivesItBack) {
         EXPECT_TRUE(ef.DrawsTitle());
     }
     // Destroyed while the form lives: the form has its own frame again.
+    EXPECT_EQ(form->size(), QSize(500, 300));
     EXPECT_EQ(form->windowFlags(), flags);
     EXPECT_EQ(form->contentsMargins().top(), 0);
     EXPECT_TRUE(form->isVisible());
