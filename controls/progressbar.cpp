@@ -342,8 +342,13 @@ void TdxfProgressBar::PaintHorizontal(QPainter& p, int L, int T, int R, int B) c
         break;
     }
     case sExSolid: {
-        for (int x = L; x < E; ++x)
-            p.fillRect(QRect(x, T, 1, B - T), Gradient(x - L, n));
+        // One row of column colours, stretched down without smoothing: every column one colour.
+        if (E > L) {
+            QImage row(E - L, 1, QImage::Format_RGB32);
+            for (int x = L; x < E; ++x)
+                row.setPixel(x - L, 0, Gradient(x - L, n).rgb());
+            p.drawImage(Ltrb(L, T, E, B), row);
+        }
         DrawBarEdge(p, Ltrb(L, T, E, B));
         break;
     }
@@ -395,8 +400,12 @@ void TdxfProgressBar::PaintVertical(QPainter& p, int L, int T, int R, int B) con
         break;
     }
     case sExSolid: {
-        for (int y = B - 1; y >= S; --y)
-            p.fillRect(QRect(L, y, R - L, 1), Gradient(B - y, n));
+        if (B > S) {
+            QImage column(1, B - S, QImage::Format_RGB32);
+            for (int y = B - 1; y >= S; --y)
+                column.setPixel(0, y - S, Gradient(B - y, n).rgb());
+            p.drawImage(Ltrb(L, S, R, B), column);
+        }
         DrawBarEdge(p, Ltrb(L, S, R, B));
         break;
     }

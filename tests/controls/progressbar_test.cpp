@@ -213,7 +213,8 @@ TEST(ProgressBar, GradientColumnsAndRows) {
     bar->SetPosition(100);
     QImage img = bar->Render();
     for (int x : {2, 3, 100, 144, 286})
-        EXPECT_EQ(At(img, x, 12), qRgb(0, 0, ShadedBlue(x - 2)) & 0xffffffu) << x;
+        for (int y : {2, 12, 22})
+            EXPECT_EQ(At(img, x, y), qRgb(0, 0, ShadedBlue(x - 2)) & 0xffffffu) << x << "," << y;
     // A column keeps its colour however far the bar has grown.
     bar->SetPosition(50);
     img = bar->Render();
@@ -226,7 +227,8 @@ TEST(ProgressBar, GradientColumnsAndRows) {
     bar->SetPosition(100);
     img = bar->Render();
     for (int y : {286, 285, 200, 2})
-        EXPECT_EQ(At(img, 12, y), qRgb(0, 0, ShadedBlue(287 - y)) & 0xffffffu) << y;
+        for (int x : {2, 12, 22})
+            EXPECT_EQ(At(img, x, y), qRgb(0, 0, ShadedBlue(287 - y)) & 0xffffffu) << x << "," << y;
 
     // Each channel on its own, falling as well as rising.
     bar->SetOrientation(orHorizontal);
