@@ -19,7 +19,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-int MulDiv(int a, int b, int c) {
+int TEFTitleBar::MulDiv(int a, int b, int c) {
     if (c == 0) return -1;
     const std::int64_t p = std::int64_t{a} * b;
     const bool negative = (p < 0) != (c < 0);

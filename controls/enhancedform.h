@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QImage>
 #include <QList>
+#include <QMenu>
 #include <QObject>
 #include <QPointer>
 #include <QRect>
@@ -15,7 +16,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include <QMenu>
 class QPainter;
 class QSystemTrayIcon;
 class QTimer;
@@ -32,9 +32,6 @@ enum TEFWallPaperDisplay { dwTile, dwCenter };
 
 // How the form's window is framed; judged from its window flags and size limits.
 enum TEFBorderStyle { bsNone, bsSingle, bsSizeable, bsDialog, bsToolWindow };
-
-// Windows' MulDiv: a * b / c rounded to the nearest integer, halves away from zero; -1 when c is 0.
-int MulDiv(int a, int b, int c);
 
 // Common base of the three parts; each part redraws or re-registers itself in Update.
 class TEFBase {
@@ -92,6 +89,10 @@ struct TEFTitleMetrics {
 class TEFTitleBar : public TEFBase {
 public:
     explicit TEFTitleBar(TEnhancedForm* owner);
+
+    // Windows' MulDiv: a * b / c rounded to the nearest integer, halves away from zero; -1 when c
+    // is 0. The gradient's bands and colours are measured with it.
+    static int MulDiv(int a, int b, int c);
 
     TAlignment Alignment() const { return FAlignment; }
     void SetAlignment(TAlignment value);

@@ -50,14 +50,14 @@ std::vector<std::pair<int, QRgb>> Bands(const QImage& img, int y, int last) {
 } // namespace
 
 TEST(EnhancedForm, MulDivRoundsHalvesAwayFromZero) {
-    EXPECT_EQ(MulDiv(1, 1, 2), 1);
-    EXPECT_EQ(MulDiv(-1, 1, 2), -1);
-    EXPECT_EQ(MulDiv(3, 2, 4), 2);
-    EXPECT_EQ(MulDiv(1, 1, 3), 0);
-    EXPECT_EQ(MulDiv(2, 1, 3), 1);
-    EXPECT_EQ(MulDiv(7, -255, 10), -179);
-    EXPECT_EQ(MulDiv(5, 1, 0), -1);
-    EXPECT_EQ(MulDiv(100000, 100000, 100000), 100000); // no 32-bit overflow in between
+    EXPECT_EQ(TEFTitleBar::MulDiv(1, 1, 2), 1);
+    EXPECT_EQ(TEFTitleBar::MulDiv(-1, 1, 2), -1);
+    EXPECT_EQ(TEFTitleBar::MulDiv(3, 2, 4), 2);
+    EXPECT_EQ(TEFTitleBar::MulDiv(1, 1, 3), 0);
+    EXPECT_EQ(TEFTitleBar::MulDiv(2, 1, 3), 1);
+    EXPECT_EQ(TEFTitleBar::MulDiv(7, -255, 10), -179);
+    EXPECT_EQ(TEFTitleBar::MulDiv(5, 1, 0), -1);
+    EXPECT_EQ(TEFTitleBar::MulDiv(100000, 100000, 100000), 100000); // no 32-bit overflow in between
 }
 
 TEST(EnhancedForm, OwnerMustBeAFormWithoutAnotherInstance) {
@@ -129,7 +129,9 @@ TEST(EnhancedForm, GradientBands) {
     auto bands = Bands(img, 0, 299);
     ASSERT_EQ(bands.size(), 256u);
     for (int k = 0; k < 256; ++k) {
-        EXPECT_EQ(bands[k].first, MulDiv(k + 1, 300, 256) - MulDiv(k, 300, 256)) << k;
+        EXPECT_EQ(bands[k].first,
+                  TEFTitleBar::MulDiv(k + 1, 300, 256) - TEFTitleBar::MulDiv(k, 300, 256))
+            << k;
         EXPECT_EQ(bands[k].second, qRgb(k, k, k) & 0xffffffu) << k;
     }
     // Behind the buttons: the end colour.
@@ -142,7 +144,7 @@ TEST(EnhancedForm, GradientBands) {
     bands = Bands(img, 0, 99);
     ASSERT_EQ(bands.size(), 100u);
     for (int k = 0; k < 100; ++k) {
-        const int v = MulDiv(k, 255, 99);
+        const int v = TEFTitleBar::MulDiv(k, 255, 99);
         EXPECT_EQ(At(img, k, 0), qRgb(v, v, v) & 0xffffffu) << k;
     }
 
@@ -173,8 +175,8 @@ TEST(EnhancedForm, GradientBands) {
     tb.SetNbOfColors(5);
     img = tb.Render(true);
     bands = Bands(img, 0, 299);
-    const int down = 255 + MulDiv(2, -255, 4); // 127
-    const int up = 0 - MulDiv(2, -255, 4);     // 128
+    const int down = 255 + TEFTitleBar::MulDiv(2, -255, 4); // 127
+    const int up = 0 - TEFTitleBar::MulDiv(2, -255, 4);     // 128
     ASSERT_EQ(bands.size(), 5u);
     EXPECT_EQ(bands[0], std::make_pair(60, Rgb(Qt::white)));
     EXPECT_EQ(bands[1], std::make_pair(60, qRgb(down, down, down) & 0xffffffu));
