@@ -36,15 +36,19 @@ public:
     std::optional<QString> OpenFile(QWidget*, const OpenRequest& Request) override {
         OpenRequests.push_back(Request);
         if (OpenAnswers.empty()) return std::nullopt;
-        auto answer = OpenAnswers.front();
+        const bool cancelled = !OpenAnswers.front().has_value();
+        const QString path = OpenAnswers.front().value_or(QString());
         OpenAnswers.pop_front();
-        return answer;
+        if (cancelled) return std::nullopt;
+        return path;
     }
     std::optional<SaveAnswer> SaveFile(QWidget*, const SaveRequest& Request) override {
         SaveRequests.push_back(Request);
         if (SaveAnswers.empty()) return std::nullopt;
-        auto answer = SaveAnswers.front();
+        const bool cancelled = !SaveAnswers.front().has_value();
+        const SaveAnswer answer = SaveAnswers.front().value_or(SaveAnswer{});
         SaveAnswers.pop_front();
+        if (cancelled) return std::nullopt;
         return answer;
     }
 
