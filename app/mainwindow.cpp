@@ -9,6 +9,7 @@
 #include "app/timage.h"
 #include "capture/vhtml.h"
 #include "capture/vstatus.h"
+#include "controls/progressbar.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
 
@@ -290,6 +291,20 @@ void TForm1::BuildBusyPanel() {
     Panel1 = Place(new QFrame(this), 12, 194, 369, 47);
     Panel1->setFrameShape(QFrame::NoFrame);
     Panel1->setAutoFillBackground(true);
+    CGauge1 = Place(new TdxfProgressBar(Panel1), 8, 16, 289, 25);
+    CGauge1->SetMin(0);
+    CGauge1->SetMax(100);
+    CGauge1->SetPosition(0);
+    CGauge1->SetStep(10);
+    CGauge1->SetOrientation(orHorizontal);
+    CGauge1->SetBevelOuter(bvLowered);
+    CGauge1->SetBarBevelOuter(bvNone);
+    CGauge1->SetShowTextStyle(stsPosition);
+    CGauge1->SetStyle(sExRectangles);
+    CGauge1->SetBeginColor(QColor(0, 0, 128));
+    CGauge1->SetEndColor(QColor(0, 0, 255));
+    CGauge1->SetTransparentGlyph(true);
+    CGauge1->Loaded();
     SpeedButton4 = Place(new QToolButton(Panel1), 304, 16, 57, 25);
     SpeedButton4->setIcon(style()->standardIcon(QStyle::SP_BrowserStop));
     SpeedButton4->setAutoRaise(true);
@@ -458,6 +473,7 @@ void TForm1::Edit10Change() {
 void TForm1::BeginBusy() {
     QApplication::setOverrideCursor(Qt::WaitCursor);
     QCoreApplication::processEvents();
+    CGauge1->SetPosition(0);
     Panel1->show();
     Panel1->raise();
     PageControl1->setEnabled(false);

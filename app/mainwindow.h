@@ -15,6 +15,7 @@ class QTabWidget;
 class QTimer;
 class QToolButton;
 class TDialogs;
+class TdxfProgressBar;
 class TForm2;
 class TImage;
 class TVHTML;
@@ -89,6 +90,7 @@ public:
     QLabel* Label12;
 
     QFrame* Panel1;
+    TdxfProgressBar* CGauge1;
     QToolButton* SpeedButton4;
 
     TImage* Image2;

@@ -2,6 +2,7 @@
 
 #include "app/timage.h"
 #include "capture/vstatus.h"
+#include "controls/progressbar.h"
 #include "support/test_support.h"
 
 #include <QApplication>
@@ -112,7 +113,11 @@ TEST_F(FormTest, KeepOriginalSizeGreysSizeEditsWithinATick) {
 
 TEST_F(FormTest, BusyStateShowsPanelAndLocksPages) {
     TForm1& form = MakeForm();
+    form.CGauge1->SetPosition(40);
     form.BeginBusy();
+    EXPECT_EQ(form.CGauge1->Position(), 0);
+    EXPECT_EQ(form.CGauge1->geometry(), QRect(8, 16, 289, 25));
+    EXPECT_EQ(form.CGauge1->Max(), 100);
     EXPECT_TRUE(form.Panel1->isVisible());
     EXPECT_FALSE(form.PageControl1->isEnabled());
     EXPECT_TRUE(form.SpeedButton4->isEnabled());
