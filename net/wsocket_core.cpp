@@ -79,6 +79,17 @@ TCustomWSocket::TCustomWSocket(QObject* AOwner) : QObject(AOwner) {
 
 TCustomWSocket::~TCustomWSocket() {
     Destroying = true;
+    // Handlers often capture objects that die before their socket: none runs from here on.
+    OnDataAvailable = nullptr;
+    OnDataSent = nullptr;
+    OnSendData = nullptr;
+    OnSessionClosed = nullptr;
+    OnSessionAvailable = nullptr;
+    OnSessionConnected = nullptr;
+    OnChangeState = nullptr;
+    OnDnsLookupDone = nullptr;
+    OnError = nullptr;
+    OnBgException = nullptr;
     try {
         CancelDnsLookup();
     } catch (...) {
