@@ -1,0 +1,4 @@
+#include "net/line_wsocket.h"
+
+TCustomLineWSocket::TCustomLineWSocket(QObject* AOwner) : TCustomSocksWSocket(AOwner) {
+}

@@ -1,0 +1,4 @@
+#include "net/socks_wsocket.h"
+
+TCustomSocksWSocket::TCustomSocksWSocket(QObject* AOwner) : TCustomWSocket(AOwner) {
+}

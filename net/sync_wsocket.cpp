@@ -1,0 +1,4 @@
+#include "net/sync_wsocket.h"
+
+TCustomSyncWSocket::TCustomSyncWSocket(QObject* AOwner) : TCustomLineWSocket(AOwner) {
+}
