@@ -675,3 +675,44 @@ TEST(Socks4, SecondConnectAfterClose) {
     ASSERT_TRUE(PumpUntil([&] { return r.connectedCode >= 0; }));
     EXPECT_EQ(r.connectedCode, 0);
 }
+
+// A SOCKS 4 destination that does not resolve: nothing is sent, and the failure arrives the
+// same three ways as every other handshake failure. ("a..b" fails inside the resolver, with no
+// query leaving the machine.)
+TEST(Socks4, UnresolvableDestination) {
+    ScriptedSocksProxy proxy;
+    proxy.addStep({ScriptedSocksProxy::Socks4RequestLength, {Socks4Reply(90)}, 0});
+    TWSocket s;
+    Recorder r;
+    r.attach(s);
+    PointAtProxy(s, proxy.port(), "4", 21, "a..b");
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return r.closed; }));
+    EXPECT_EQ(r.socksErrorCode, 20017);
+    EXPECT_EQ(r.socksErrorMsg.rfind("ESocketException ", 0), 0u) << r.socksErrorMsg;
+    EXPECT_EQ(r.connectedCode, 20017);
+    EXPECT_EQ(r.closedCode, 20017);
+    PumpFor(50);
+    EXPECT_TRUE(proxy.received().isEmpty());
+}
+
+// Bytes behind a SOCKS 5 reply reach a handler that reads two bytes at a time, all of them,
+// before anything else arrives from the network.
+TEST(Socks5Scripted, PendingBytesReadInSmallPieces) {
+    ScriptedSocksProxy proxy;
+    Script5(proxy, {Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 21}) + "abcdefg"});
+    TWSocket s;
+    QByteArray got;
+    int connected = -1;
+    s.OnSessionConnected = [&](QObject*, quint16 e) { connected = e; };
+    s.OnDataAvailable = [&](QObject*, quint16) {
+        char buf[2];
+        const int n = s.Receive(buf, 2);
+        if (n > 0) got.append(buf, n);
+    };
+    PointAtProxy(s, proxy.port(), "5", 21);
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return got.size() >= 7; }));
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(got, QByteArray("abcdefg"));
+}
