@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QRandomGenerator>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -321,6 +322,37 @@ TEST(Socks5Scripted, RelayedDataBothWays) {
     s.SendStr("hello echo");
     ASSERT_TRUE(PumpUntil([&] { return r.data.size() >= 10; }));
     EXPECT_EQ(r.data, QByteArray("hello echo"));
+
+    // The proxy settings are fixed while the connection lasts.
+    const std::vector<std::pair<std::function<void()>, const char*>> setters{
+        {[&] { s.SetSocksServer("10.0.0.1"); }, "Can't change socks server if not closed"},
+        {[&] { s.SetSocksPort("1081"); }, "Can't change socks port if not closed"},
+        {[&] { s.SetSocksLevel("4"); }, "Can't change socks level if not closed"},
+    };
+    for (const auto& [set, text] : setters) {
+        try {
+            set();
+            ADD_FAILURE() << "no exception for: " << text;
+        } catch (const ESocketException& e) {
+            EXPECT_STREQ(e.what(), text);
+        }
+    }
+    EXPECT_EQ(s.SocksServer(), "127.0.0.1");
+    EXPECT_EQ(s.SocksLevel(), "5");
+}
+
+// Early bytes behind the reply feed line mode like bytes from the network.
+TEST(Socks5Scripted, EarlyBytesInLineMode) {
+    ScriptedSocksProxy proxy;
+    Script5(proxy, {Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 21}) + "l1\r\nl2\r\npa", "rt\r\n"}, 50);
+    TWSocket s;
+    std::vector<std::string> lines;
+    s.SetLineMode(true);
+    s.OnDataAvailable = [&](QObject*, quint16) { lines.push_back(s.ReceiveStr()); };
+    PointAtProxy(s, proxy.port(), "5", 21);
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return lines.size() >= 3; }));
+    EXPECT_EQ(lines, (std::vector<std::string>{"l1\r\n", "l2\r\n", "part\r\n"}));
 }
 
 TEST(Socks5Scripted, EveryReplyCode) {
@@ -481,7 +513,12 @@ TEST(Socks5Scripted, OversizedRequestsRefused) {
     {
         TWSocket s;
         PointAtProxy(s, proxy.port(), "5", 21, std::string(122, 'h'));
-        EXPECT_THROW(s.Connect(), ESocketException);
+        try {
+            s.Connect();
+            ADD_FAILURE() << "122-byte host name accepted";
+        } catch (const ESocketException& e) {
+            EXPECT_STREQ(e.what(), "connect: Socks host name too long: at most 121 bytes");
+        }
         EXPECT_EQ(s.State(), wsClosed);
     }
     {
