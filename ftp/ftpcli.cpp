@@ -266,46 +266,30 @@ void TCustomFtpCli::SetSocksPassword(const std::string& Value) {
             ApplySocks(*S);
 }
 
-namespace {
-
-// Until the socket layer has its SOCKS client, there is nothing to configure.
-template <typename TSock>
-void ConfigureSocks(TSock& Socket, TFtpConnectionType Type, const std::string& Server,
-                    const std::string& Port, const std::string& User,
-                    const std::string& Password) {
-    if constexpr (requires { Socket.SetSocksServer(Server); }) {
-        using TAuth = decltype(Socket.SocksAuthentication());
-        Socket.SetSocksUsercode(User);
-        Socket.SetSocksPassword(Password);
-        switch (Type) {
-        case ftpSocks4:
-        case ftpSocks4A:
-        case ftpSocks5:
-            Socket.SetSocksServer(Server);
-            Socket.SetSocksPort(Port);
-            Socket.SetSocksLevel(Type == ftpSocks4 ? "4" : Type == ftpSocks4A ? "4A" : "5");
-            Socket.SetSocksAuthentication(static_cast<TAuth>(1)); // by user code
-            break;
-        default:
-            Socket.SetSocksServer("");
-            Socket.SetSocksAuthentication(static_cast<TAuth>(0)); // none
-            break;
-        }
-    } else {
-        (void)Socket, (void)Type, (void)Server, (void)Port, (void)User, (void)Password;
-    }
-}
-
-} // namespace
-
 // The socket layer forgets its SOCKS server and port at every close, so the component keeps
 // its own copies and hands them over again before each connect. Only the three SOCKS
 // connection types use them; the others connect directly whatever is set.
 void TCustomFtpCli::ApplySocks(TWSocket& Socket) {
     if (Socket.State() != wsClosed)
         return;
-    ConfigureSocks(Socket, FConnectionType, FSocksServer, FSocksPort, FSocksUserCode,
-                   FSocksPassword);
+    Socket.SetSocksUsercode(FSocksUserCode);
+    Socket.SetSocksPassword(FSocksPassword);
+    switch (FConnectionType) {
+    case ftpSocks4:
+    case ftpSocks4A:
+    case ftpSocks5:
+        Socket.SetSocksServer(FSocksServer);
+        Socket.SetSocksPort(FSocksPort);
+        Socket.SetSocksLevel(FConnectionType == ftpSocks4    ? "4"
+                             : FConnectionType == ftpSocks4A ? "4A"
+                                                             : "5");
+        Socket.SetSocksAuthentication(socksAuthenticateUsercode);
+        break;
+    default:
+        Socket.SetSocksServer("");
+        Socket.SetSocksAuthentication(socksNoAuthentication);
+        break;
+    }
 }
 
 bool TCustomFtpCli::Connected() const {
