@@ -239,7 +239,7 @@ protected:
     virtual void AssignDefaultValue();
     virtual void InternalClose(bool bShut, quint16 Error);
     virtual int GetRcvdCount();
-    virtual void BindSocket();
+    virtual bool BindSocket(); // false after a reported failure
     virtual int RealSend(const void* Data, int Len);
     virtual void RaiseExceptionFmt(const char* Fmt, ...);
     virtual void RaiseException(const std::string& Msg);
@@ -259,7 +259,7 @@ protected:
     void TriggerSendData(int BytesSent);
     void ChangeState(TSocketState NewState);
     void SocketError(const std::string& FunctionName);
-    void SetLingerOption();
+    bool SetLingerOption(); // false after a reported failure
     void ASyncReceive(quint16 Error, TWSocketOptions Options);
     void TryToSend();
 

@@ -31,6 +31,8 @@ void WSocketForceLoadWinsock();
 void WSocketCancelForceLoadWinsock();
 void WSocketUnloadWinsock();
 bool WSocketIsLoaded();
+// Number of entry points resolved since the last load.
+int WSocketCachedProcCount();
 TWSAData WinsockInfo();
 
 std::string WSocketErrorDesc(int ErrCode);

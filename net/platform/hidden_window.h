@@ -7,6 +7,8 @@
 
 #include <QtGlobal>
 #include <qnamespace.h>
+
+class QThread;
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -70,7 +72,7 @@ void DeallocateHiddenWindow(HWND Window);
 // Posts a quit message to the calling thread.
 void PostQuitMessage();
 // Posts a quit message to another thread's queue (the thread must have created a window).
-bool PostThreadQuitMessage(Qt::HANDLE ThreadId);
+bool PostThreadQuitMessage(QThread* Thread);
 // Dispatches what is waiting without blocking. QuitSeen is set when a quit message was met
 // (it is not dispatched). True when anything was dispatched.
 bool PeekAndDispatch(bool& QuitSeen);

@@ -1,0 +1,2 @@
+#include "net/wsocket_buffer.h"
+#include <gtest/gtest.h>
