@@ -19,17 +19,14 @@ std::string ErrorText(quint16 Error) {
 }
 
 std::string ExceptionClassName(const std::exception& E) {
-    if (dynamic_cast<const ESocketException*>(&E))
-        return "ESocketException";
-    if (dynamic_cast<const FtpException*>(&E))
-        return "FtpException";
+    if (dynamic_cast<const ESocketException*>(&E)) return "ESocketException";
+    if (dynamic_cast<const FtpException*>(&E)) return "FtpException";
     return "Exception";
 }
 
 bool SameText(const std::string& A, const char* B) {
     const std::size_t N = std::strlen(B);
-    if (A.size() != N)
-        return false;
+    if (A.size() != N) return false;
     for (std::size_t I = 0; I < N; ++I)
         if (std::tolower(static_cast<unsigned char>(A[I])) !=
             std::tolower(static_cast<unsigned char>(B[I])))
@@ -37,16 +34,19 @@ bool SameText(const std::string& A, const char* B) {
     return true;
 }
 
-bool IsBlank(char C) { return C == ' ' || C == '\t' || C == '\r' || C == '\n'; }
-bool IsDigit(char C) { return C >= '0' && C <= '9'; }
+bool IsBlank(char C) {
+    return C == ' ' || C == '\t' || C == '\r' || C == '\n';
+}
+bool IsDigit(char C) {
+    return C >= '0' && C <= '9';
+}
 
 // A file opened with a sharing flag. Linux has no share modes; an advisory lock held for as
 // long as the file is open stands in for them among cooperating programs.
 std::unique_ptr<QFile> OpenShared(const std::string& Name, QIODevice::OpenMode Mode,
                                   quint16 ShareFlag) {
     auto File = std::make_unique<QFile>(QString::fromLocal8Bit(Name.c_str()));
-    if (!File->open(Mode))
-        throw std::runtime_error("cannot open " + Name);
+    if (!File->open(Mode)) throw std::runtime_error("cannot open " + Name);
     int Lock = 0;
     switch (ShareFlag) {
     case 16: // exclusive
@@ -97,8 +97,7 @@ std::string ReadQuoted(const std::string& Text, std::size_t From) {
     while (P < Text.size() && IsBlank(Text[P]))
         ++P;
     std::string Result;
-    if (P >= Text.size() || Text[P] != '"')
-        return Result;
+    if (P >= Text.size() || Text[P] != '"') return Result;
     ++P;
     while (P < Text.size()) {
         if (Text[P] == '"') {
@@ -115,11 +114,10 @@ std::string ReadQuoted(const std::string& Text, std::size_t From) {
 }
 
 qint64 LocalFileSize(const std::string& FileName) {
-    if (FileName.empty())
-        return -1;
-    const QFileInfo Info(QDir::current().absoluteFilePath(QString::fromLocal8Bit(FileName.c_str())));
-    if (!Info.exists() || !Info.isFile())
-        return -1;
+    if (FileName.empty()) return -1;
+    const QFileInfo Info(
+        QDir::current().absoluteFilePath(QString::fromLocal8Bit(FileName.c_str())));
+    if (!Info.exists() || !Info.isFile()) return -1;
     return Info.size();
 }
 
@@ -148,8 +146,7 @@ TCustomFtpCli::~TCustomFtpCli() {
     DestroyLocalStream();
     // The sockets outlive this body (they are children); nothing of ours may run from them.
     for (TWSocket* S : {FControlSocket.data(), FDataSocket.data()}) {
-        if (!S)
-            continue;
+        if (!S) continue;
         S->OnSessionConnected = nullptr;
         S->OnDataAvailable = nullptr;
         S->OnSessionClosed = nullptr;
@@ -164,15 +161,13 @@ TCustomFtpCli::~TCustomFtpCli() {
 
 void TCustomFtpCli::SetLocalFileName(const std::string& Value) {
     FLocalFileName = Value;
-    if (!Value.empty())
-        FExternalStream = false;
+    if (!Value.empty()) FExternalStream = false;
 }
 
 void TCustomFtpCli::SetLocalStream(QIODevice* Value) {
     FLocalStream = Value;
     FExternalStream = Value != nullptr;
-    if (Value)
-        FLocalFileName.clear();
+    if (Value) FLocalFileName.clear();
 }
 
 void TCustomFtpCli::SetDisplayFileMode(TFtpDisplayFileMode Value) {
@@ -232,46 +227,42 @@ void TCustomFtpCli::SetConnectionType(TFtpConnectionType Value) {
         break;
     }
     for (TWSocket* S : {FControlSocket.data(), FDataSocket.data()})
-        if (S)
-            ApplySocks(*S);
+        if (S) ApplySocks(*S);
 }
 
-void TCustomFtpCli::SetPassive(bool Value) { FPassive = FConnectionType == ftpDirect ? Value : true; }
+void TCustomFtpCli::SetPassive(bool Value) {
+    FPassive = FConnectionType == ftpDirect ? Value : true;
+}
 
 void TCustomFtpCli::SetSocksServer(const std::string& Value) {
     FSocksServer = Value;
     for (TWSocket* S : {FControlSocket.data(), FDataSocket.data()})
-        if (S)
-            ApplySocks(*S);
+        if (S) ApplySocks(*S);
 }
 
 void TCustomFtpCli::SetSocksPort(const std::string& Value) {
     FSocksPort = Value;
     for (TWSocket* S : {FControlSocket.data(), FDataSocket.data()})
-        if (S)
-            ApplySocks(*S);
+        if (S) ApplySocks(*S);
 }
 
 void TCustomFtpCli::SetSocksUserCode(const std::string& Value) {
     FSocksUserCode = Value;
     for (TWSocket* S : {FControlSocket.data(), FDataSocket.data()})
-        if (S)
-            ApplySocks(*S);
+        if (S) ApplySocks(*S);
 }
 
 void TCustomFtpCli::SetSocksPassword(const std::string& Value) {
     FSocksPassword = Value;
     for (TWSocket* S : {FControlSocket.data(), FDataSocket.data()})
-        if (S)
-            ApplySocks(*S);
+        if (S) ApplySocks(*S);
 }
 
 // The socket layer forgets its SOCKS server and port at every close, so the component keeps
 // its own copies and hands them over again before each connect. Only the three SOCKS
 // connection types use them; the others connect directly whatever is set.
 void TCustomFtpCli::ApplySocks(TWSocket& Socket) {
-    if (Socket.State() != wsClosed)
-        return;
+    if (Socket.State() != wsClosed) return;
     Socket.SetSocksUsercode(FSocksUserCode);
     Socket.SetSocksPassword(FSocksPassword);
     switch (FConnectionType) {
@@ -320,8 +311,7 @@ void TCustomFtpCli::WndProc(TMessage& MsgRec) {
             WMFtpSendData(MsgRec);
             break;
         default:
-            MsgRec.Result =
-                DefWindowProc(FWindowHandle, MsgRec.Msg, MsgRec.WParam, MsgRec.LParam);
+            MsgRec.Result = DefWindowProc(FWindowHandle, MsgRec.Msg, MsgRec.WParam, MsgRec.LParam);
             break;
         }
     } catch (const std::exception& E) {
@@ -340,26 +330,24 @@ void TCustomFtpCli::HandleBackGroundException(const std::exception& E) {
 }
 
 void TCustomFtpCli::TriggerDisplay(std::string Msg) {
-    if (OnDisplay)
-        OnDisplay(this, Msg);
+    if (OnDisplay) OnDisplay(this, Msg);
 }
 
 void TCustomFtpCli::TriggerDisplayFile(std::string Msg) {
-    if (OnDisplayFile)
-        OnDisplayFile(this, Msg);
+    if (OnDisplayFile) OnDisplayFile(this, Msg);
 }
 
 void TCustomFtpCli::TriggerReadyToTransmit(bool& bCancel) {
-    if (OnReadyToTransmit)
-        OnReadyToTransmit(this, bCancel);
+    if (OnReadyToTransmit) OnReadyToTransmit(this, bCancel);
 }
 
 void TCustomFtpCli::TriggerError(const std::string& Msg) {
-    if (OnError)
-        OnError(this, Msg);
+    if (OnError) OnError(this, Msg);
 }
 
-void TCustomFtpCli::DisplayLastResponse() { TriggerDisplay("< " + FLastResponse); }
+void TCustomFtpCli::DisplayLastResponse() {
+    TriggerDisplay("< " + FLastResponse);
+}
 
 void TCustomFtpCli::HandleError(const std::string& Msg) {
     ++FUsageErrors;
@@ -372,32 +360,27 @@ void TCustomFtpCli::HandleError(const std::string& Msg) {
 }
 
 bool TCustomFtpCli::CheckReady() {
-    if (FState == ftpReady || FState == ftpInternalReady)
-        return true;
+    if (FState == ftpReady || FState == ftpInternalReady) return true;
     HandleError("FTP component not ready");
     return false;
 }
 
 void TCustomFtpCli::SetErrorMessage() {
-    if (FErrorMessage.empty())
-        FErrorMessage = FLastResponse;
+    if (FErrorMessage.empty()) FErrorMessage = FLastResponse;
 }
 
 void TCustomFtpCli::StateChange(TFtpState NewState) {
-    if (FState == NewState)
-        return;
+    if (FState == NewState) return;
     FState = NewState;
     TriggerStateChange();
 }
 
 void TCustomFtpCli::TriggerStateChange() {
-    if (OnStateChange)
-        OnStateChange(this);
+    if (OnStateChange) OnStateChange(this);
 }
 
 void TCustomFtpCli::DestroyLocalStream() {
-    if (FExternalStream)
-        return;
+    if (FExternalStream) return;
     FOwnedStream.reset();
     FLocalStream = nullptr;
 }
@@ -406,15 +389,13 @@ void TCustomFtpCli::FailRequest(int Code, const std::string& Response, bool Clos
     FLastResponse = Response;
     FStatusCode = Code;
     SetErrorMessage();
-    if (CloseData && FDataSocket->State() != wsClosed)
-        FDataSocket->Close();
+    if (CloseData && FDataSocket->State() != wsClosed) FDataSocket->Close();
     FRequestResult = Code;
     TriggerRequestDone(static_cast<quint16>(Code));
 }
 
 bool TCustomFtpCli::CommandTextSafe(const std::string& Cmd) {
-    if (Cmd.find_first_of("\r\n") == std::string::npos)
-        return true;
+    if (Cmd.find_first_of("\r\n") == std::string::npos) return true;
     TriggerDisplay("! Command refused: it holds a CR or LF");
     FErrorMessage.clear();
     FailRequest(500, "500 Command not sent: its text holds a CR or LF character", true);
@@ -425,11 +406,9 @@ bool TCustomFtpCli::CommandTextSafe(const std::string& Cmd) {
 // Command cycle
 
 void TCustomFtpCli::SendCommand(std::string Cmd) {
-    if (OnCommand)
-        OnCommand(this, Cmd);
+    if (OnCommand) OnCommand(this, Cmd);
     TriggerDisplay("> " + Cmd);
-    if (FControlSocket->State() == wsConnected)
-        FControlSocket->SendStr(Cmd + "\r\n");
+    if (FControlSocket->State() == wsConnected) FControlSocket->SendStr(Cmd + "\r\n");
 }
 
 void TCustomFtpCli::ExecAsync(TFtpRequest RqType, const std::string& Cmd,
@@ -438,22 +417,19 @@ void TCustomFtpCli::ExecAsync(TFtpRequest RqType, const std::string& Cmd,
 }
 
 void TCustomFtpCli::ExecAsyncImpl(TFtpRequest RqType, const std::string& Cmd,
-                                  std::initializer_list<int> OkResponses,
-                                  TFtpNextProc DoneAsync, bool PasvReadyOk) {
+                                  std::initializer_list<int> OkResponses, TFtpNextProc DoneAsync,
+                                  bool PasvReadyOk) {
     if (Cmd != "ABOR" && Cmd != "STAT" && Cmd != "QUIT") {
-        if (!(PasvReadyOk && FState == ftpPasvReady) && !CheckReady())
-            return;
+        if (!(PasvReadyOk && FState == ftpPasvReady) && !CheckReady()) return;
         if (!FConnectedFlag) {
             HandleError("FTP component not connected");
             return;
         }
     }
-    if (!FInSequence)
-        FRequestType = RqType;
+    if (!FInSequence) FRequestType = RqType;
     int I = 0;
     for (const int Code : OkResponses) {
-        if (I >= 15)
-            break;
+        if (I >= 15) break;
         FOkCodes[I++] = Code;
     }
     FOkCodes[I] = 0;
@@ -461,18 +437,15 @@ void TCustomFtpCli::ExecAsyncImpl(TFtpRequest RqType, const std::string& Cmd,
     FNext = &TCustomFtpCli::NextExecAsync;
     FDoneStep = DoneAsync;
     FErrorMessage.clear();
-    if (!CommandTextSafe(Cmd))
-        return;
+    if (!CommandTextSafe(Cmd)) return;
     StateChange(ftpWaitingResponse);
     SendCommand(Cmd);
 }
 
 bool TCustomFtpCli::IsFinalReplyLine(int& Code) const {
-    if (FLastResponse.empty() || !IsDigit(FLastResponse[0]))
-        return false;
+    if (FLastResponse.empty() || !IsDigit(FLastResponse[0])) return false;
     const TFtpNumber N = ReadNumber(FLastResponse);
-    if (N.Pos < FLastResponse.size() && FLastResponse[N.Pos] == '-')
-        return false;
+    if (N.Pos < FLastResponse.size() && FLastResponse[N.Pos] == '-') return false;
     Code = static_cast<int>(N.Value);
     return true;
 }
@@ -484,25 +457,22 @@ void TCustomFtpCli::ControlSocketDataAvailable(quint16 Error) {
         FControlSocket->Close();
         return;
     }
-    if (Len < 0)
-        return;
+    if (Len < 0) return;
     FReplyLen += Len;
     FReplyBuffer[FReplyLen] = 0;
 
     const bool AcceptLF = FOptions.testFlag(ftpAcceptLF);
     while (FReplyLen > 0) {
-        const char* End = AcceptLF ? std::strchr(FReplyBuffer, '\n')
-                                   : std::strstr(FReplyBuffer, "\r\n");
+        const char* End =
+            AcceptLF ? std::strchr(FReplyBuffer, '\n') : std::strstr(FReplyBuffer, "\r\n");
         const int EndLen = AcceptLF ? 1 : 2;
-        if (End == nullptr || End - FReplyBuffer >= FReplyLen)
-            return;
+        if (End == nullptr || End - FReplyBuffer >= FReplyLen) return;
         const int LineLen = static_cast<int>(End - FReplyBuffer);
         FLastResponse.assign(FReplyBuffer, static_cast<std::size_t>(LineLen));
         while (!FLastResponse.empty() &&
                (FLastResponse.back() == '\r' || FLastResponse.back() == '\n'))
             FLastResponse.pop_back();
-        if (OnResponse)
-            OnResponse(this);
+        if (OnResponse) OnResponse(this);
 
         FReplyLen -= LineLen + EndLen;
         if (FReplyLen > 0)
@@ -516,16 +486,13 @@ void TCustomFtpCli::ControlSocketDataAvailable(quint16 Error) {
         switch (FState) {
         case ftpWaitingBanner: {
             DisplayLastResponse();
-            if (FLastResponse.empty() || !IsDigit(FLastResponse[0]))
-                break;
+            if (FLastResponse.empty() || !IsDigit(FLastResponse[0])) break;
             const TFtpNumber N = ReadNumber(FLastResponse);
             FStatusCode = static_cast<int>(N.Value);
-            if (N.Pos < FLastResponse.size() && FLastResponse[N.Pos] == '-')
-                break;
+            if (N.Pos < FLastResponse.size() && FLastResponse[N.Pos] == '-') break;
             if (FStatusCode == 220) {
                 StateChange(ftpConnected);
-                if (OnSessionConnected)
-                    OnSessionConnected(this, Error);
+                if (OnSessionConnected) OnSessionConnected(this, Error);
                 TriggerRequestDone(0);
             } else {
                 SetErrorMessage();
@@ -557,8 +524,7 @@ void TCustomFtpCli::ControlSocketDataAvailable(quint16 Error) {
 void TCustomFtpCli::NextExecAsync() {
     DisplayLastResponse();
     int Code = 0;
-    if (!IsFinalReplyLine(Code))
-        return;
+    if (!IsFinalReplyLine(Code)) return;
     FStatusCode = Code;
     const auto Fail = [this] {
         FRequestResult = FStatusCode;
@@ -593,8 +559,7 @@ void TCustomFtpCli::NextExecAsync() {
 }
 
 void TCustomFtpCli::ExtractMoreResults() {
-    if (FRequestResult != 0)
-        return;
+    if (FRequestResult != 0) return;
     switch (FLastStep) {
     case ftpFctSize: {
         const TFtpNumber Code = ReadNumber(FLastResponse);
@@ -615,19 +580,16 @@ void TCustomFtpCli::ExtractMoreResults() {
 }
 
 void TCustomFtpCli::TriggerRequestDone(quint16 Error) {
-    if (FDoneReported)
-        return;
+    if (FDoneReported) return;
     FDoneReported = true;
     if (Error == 0 && FSequenceNext != nullptr) {
-        if (FState != ftpAbort && FState != ftpPasvReady)
-            StateChange(ftpInternalReady);
+        if (FState != ftpAbort && FState != ftpPasvReady) StateChange(ftpInternalReady);
         RunSequenceNext();
         return;
     }
     FEndOfUploadTimer.stop();
     StateChange(ftpReady);
-    if (FDataSocket && FDataSocket->State() != wsClosed)
-        FDataSocket->Close();
+    if (FDataSocket && FDataSocket->State() != wsClosed) FDataSocket->Close();
     if (FInSequence && FSavedStatusCode >= 0) {
         FLastResponse = FSavedResponse;
         FStatusCode = FSavedStatusCode;
@@ -645,16 +607,18 @@ void TCustomFtpCli::RunSequenceNext() {
     std::string Failure;
     try {
         (this->*Next)();
-        if (FUsageErrors == Before || !FInSequence || FDoneReported)
-            return;
+        // A step refused through OnError started nothing: nothing is awaited any more.
+        const bool Idle = FState == ftpReady || FState == ftpInternalReady ||
+                          FState == ftpPasvReady || FState == ftpConnected;
+        if (FUsageErrors == Before || !FInSequence || !Idle) return;
         Failure = FLastUsageError;
     } catch (const FtpException& E) {
         Failure = E.Message();
     } catch (const std::exception& E) {
         Failure = ExceptionClassName(E) + ": " + E.what();
     }
-    if (!FInSequence || FDoneReported)
-        return;
+    // An inner step may have ended the request already.
+    if (!FInSequence) return;
     TriggerDisplay("! " + Failure);
     FLastResponse = "500 " + Failure;
     FStatusCode = 500;
@@ -666,22 +630,19 @@ void TCustomFtpCli::RunSequenceNext() {
 }
 
 void TCustomFtpCli::WMFtpRequestDone(TMessage& Msg) {
-    if (OnRequestDone)
-        OnRequestDone(this, FRequestType, static_cast<quint16>(Msg.LParam & 0xFFFF));
+    if (OnRequestDone) OnRequestDone(this, FRequestType, static_cast<quint16>(Msg.LParam & 0xFFFF));
 }
 
 // ---------------------------------------------------------------------------------------
 // Connecting and closing
 
 void TCustomFtpCli::OpenAsync() {
-    if (!CheckReady())
-        return;
+    if (!CheckReady()) return;
     if (FConnectedFlag) {
         HandleError("FTP component already connected");
         return;
     }
-    if (!FInSequence)
-        FRequestType = ftpOpenAsync;
+    if (!FInSequence) FRequestType = ftpOpenAsync;
     FDoneReported = false;
     FReplyLen = 0;
     FReplyBuffer[0] = 0;
@@ -740,16 +701,17 @@ void TCustomFtpCli::ControlSocketSessionConnected(quint16 Error) {
 }
 
 void TCustomFtpCli::ControlSocketSessionClosed(quint16 Error) {
+    // The socket may report one close twice (from the close we made while reading its last
+    // data, and from its close notification); the second finds nothing to finish.
+    if (!FConnectedFlag && FDoneReported && (FState == ftpReady || FState == ftpInternalReady))
+        return;
     const TFtpState Prior = FState;
     if (FConnectedFlag) {
         FConnectedFlag = false;
-        if (FState != ftpAbort)
-            StateChange(ftpNotConnected);
-        if (OnSessionClosed)
-            OnSessionClosed(this, Error);
+        if (FState != ftpAbort) StateChange(ftpNotConnected);
+        if (OnSessionClosed) OnSessionClosed(this, Error);
     }
-    if (FState != ftpAbort)
-        StateChange(ftpInternalReady);
+    if (FState != ftpAbort) StateChange(ftpInternalReady);
     if (Error != 0) {
         FLastResponse = "500 Control connection closed. " + ErrorText(Error);
         FStatusCode = 500;
@@ -779,12 +741,9 @@ void TCustomFtpCli::AbortAsync() {
     StateChange(ftpAbort);
     DestroyLocalStream();
     FEndOfUploadTimer.stop();
-    if (Old == ftpDnsLookup)
-        FControlSocket->CancelDnsLookup();
-    if (FControlSocket->State() != wsClosed)
-        FControlSocket->Close();
-    if (FDataSocket->State() != wsClosed)
-        FDataSocket->Close();
+    if (Old == ftpDnsLookup) FControlSocket->CancelDnsLookup();
+    if (FControlSocket->State() != wsClosed) FControlSocket->Close();
+    if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     DestroyLocalStream();
     FConnectedFlag = false;
     StateChange(ftpReady);
@@ -802,8 +761,7 @@ void TCustomFtpCli::UserAsync() {
     std::string Cmd = "USER " + FUserName;
     if (FConnectionType == ftpProxy) {
         Cmd += "@" + FHostName;
-        if (!SameText(FPort, "ftp") && !SameText(FPort, "21"))
-            Cmd += ":" + FPort;
+        if (!SameText(FPort, "ftp") && !SameText(FPort, "21")) Cmd += ":" + FPort;
     }
     ExecAsync(ftpUserAsync, Cmd, {331, 230}, nullptr);
 }
@@ -917,7 +875,17 @@ void TCustomFtpCli::RestAsync() {
         TriggerRequestDone(0);
         return;
     }
-    ExecAsyncImpl(ftpRestAsync, "REST " + std::to_string(FResumeAt), {0}, nullptr, true);
+    FRestInPasvReady = FState == ftpPasvReady;
+    ExecAsyncImpl(ftpRestAsync, "REST " + std::to_string(FResumeAt), {0},
+                  &TCustomFtpCli::DoneRestAsync, true);
+}
+
+// After a REST that followed PASV the component is back in ftpPasvReady: the transfer that
+// comes next still has its data connection to make.
+void TCustomFtpCli::DoneRestAsync() {
+    if (FRestInPasvReady && FRequestResult == 0) StateChange(ftpPasvReady);
+    FRestInPasvReady = false;
+    TriggerRequestDone(static_cast<quint16>(FRequestResult));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -928,8 +896,7 @@ void TCustomFtpCli::HighLevelAsync(TFtpRequest RqType, TFtpFctSet Fcts) {
         HandleError("FTP component already connected");
         return;
     }
-    if (!CheckReady())
-        return;
+    if (!CheckReady()) return;
     FSavedResponse = FLastResponse;
     FSavedStatusCode = -1;
     FRequestType = RqType;
@@ -950,7 +917,8 @@ void TCustomFtpCli::HighLevelAsync(TFtpRequest RqType, TFtpFctSet Fcts) {
         FSequenceNext = nullptr;
         throw;
     }
-    if (FUsageErrors != Before && FInSequence && (FState == ftpReady || FState == ftpInternalReady)) {
+    if (FUsageErrors != Before && FInSequence &&
+        (FState == ftpReady || FState == ftpInternalReady)) {
         FInSequence = false;
         FSequenceNext = nullptr;
     }
@@ -966,17 +934,14 @@ void TCustomFtpCli::DoHighLevelAsync() {
     ExtractMoreResults();
     const TFtpFct Previous = FLastStep;
     const auto Take = [this](TFtpFct F) {
-        if (!FStepsLeft.Contains(F))
-            return false;
+        if (!FStepsLeft.Contains(F)) return false;
         FStepsLeft.Exclude(F);
         FLastStep = F;
         return true;
     };
 
-    if (Take(ftpFctOpen))
-        return OpenAsync();
-    if (Take(ftpFctUser))
-        return UserAsync();
+    if (Take(ftpFctOpen)) return OpenAsync();
+    if (Take(ftpFctUser)) return UserAsync();
     if (FStepsLeft.Contains(ftpFctPass)) {
         FStepsLeft.Exclude(ftpFctPass);
         if (!(Previous == ftpFctUser && FStatusCode != 331)) {
@@ -991,47 +956,28 @@ void TCustomFtpCli::DoHighLevelAsync() {
             return CwdAsync();
         }
     }
-    if (Take(ftpFctCDup))
-        return CDupAsync();
-    if (Take(ftpFctTypeSet))
-        return TypeSetAsync();
-    if (Take(ftpFctPort))
-        return PortAsync();
-    if (Take(ftpFctRest))
-        return RestAsync();
+    if (Take(ftpFctCDup)) return CDupAsync();
+    if (Take(ftpFctTypeSet)) return TypeSetAsync();
+    if (Take(ftpFctPort)) return PortAsync();
+    if (Take(ftpFctRest)) return RestAsync();
     if (Take(ftpFctGet)) {
-        if (!(Previous == ftpFctRest && FResumeAt >= 0 && FStatusCode == 350))
-            FResumeAt = 0;
+        if (!(Previous == ftpFctRest && FResumeAt >= 0 && FStatusCode == 350)) FResumeAt = 0;
         return ExecGetAsync();
     }
-    if (Take(ftpFctPut))
-        return ExecPutAsync();
-    if (Take(ftpFctAppend))
-        return ExecAppendAsync();
-    if (Take(ftpFctDir))
-        return ExecDirAsync();
-    if (Take(ftpFctLs))
-        return ExecLsAsync();
-    if (Take(ftpFctSyst))
-        return SystAsync();
-    if (Take(ftpFctMkd))
-        return MkdAsync();
-    if (Take(ftpFctRmd))
-        return RmdAsync();
-    if (Take(ftpFctRenFrom))
-        return RenFromAsync();
-    if (Take(ftpFctRenTo))
-        return RenToAsync();
-    if (Take(ftpFctSize))
-        return SizeAsync();
-    if (Take(ftpFctDele))
-        return DeleAsync();
-    if (Take(ftpFctPwd))
-        return PwdAsync();
-    if (Take(ftpFctAbortXfer))
-        return AbortXferAsync();
-    if (Take(ftpFctQuote))
-        return QuoteAsync();
+    if (Take(ftpFctPut)) return ExecPutAsync();
+    if (Take(ftpFctAppend)) return ExecAppendAsync();
+    if (Take(ftpFctDir)) return ExecDirAsync();
+    if (Take(ftpFctLs)) return ExecLsAsync();
+    if (Take(ftpFctSyst)) return SystAsync();
+    if (Take(ftpFctMkd)) return MkdAsync();
+    if (Take(ftpFctRmd)) return RmdAsync();
+    if (Take(ftpFctRenFrom)) return RenFromAsync();
+    if (Take(ftpFctRenTo)) return RenToAsync();
+    if (Take(ftpFctSize)) return SizeAsync();
+    if (Take(ftpFctDele)) return DeleAsync();
+    if (Take(ftpFctPwd)) return PwdAsync();
+    if (Take(ftpFctAbortXfer)) return AbortXferAsync();
+    if (Take(ftpFctQuote)) return QuoteAsync();
     if (Take(ftpFctQuit)) {
         FSavedResponse = FLastResponse;
         FSavedStatusCode = FStatusCode;
@@ -1048,54 +994,64 @@ void TCustomFtpCli::ConnectAsync() {
 }
 
 void TCustomFtpCli::ReceiveAsync() {
-    HighLevelAsync(ftpReceiveAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd,
-                                     ftpFctTypeSet, ftpFctPort, ftpFctGet, ftpFctQuit});
+    HighLevelAsync(ftpReceiveAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctTypeSet,
+                                     ftpFctPort, ftpFctGet, ftpFctQuit});
 }
 
-void TCustomFtpCli::GetAsync() { HighLevelAsync(ftpGetAsync, {ftpFctPort, ftpFctGet}); }
+void TCustomFtpCli::GetAsync() {
+    HighLevelAsync(ftpGetAsync, {ftpFctPort, ftpFctGet});
+}
 
 void TCustomFtpCli::RestGetAsync() {
     HighLevelAsync(ftpRestGetAsync, {ftpFctPort, ftpFctRest, ftpFctGet});
 }
 
 void TCustomFtpCli::RestartGetAsync() {
-    HighLevelAsync(ftpRestartGetAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd,
-                                        ftpFctTypeSet, ftpFctPort, ftpFctRest, ftpFctGet,
-                                        ftpFctQuit});
+    HighLevelAsync(ftpRestartGetAsync,
+                   {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctTypeSet, ftpFctPort,
+                    ftpFctRest, ftpFctGet, ftpFctQuit});
 }
 
-void TCustomFtpCli::PutAsync() { HighLevelAsync(ftpPutAsync, {ftpFctPort, ftpFctPut}); }
+void TCustomFtpCli::PutAsync() {
+    HighLevelAsync(ftpPutAsync, {ftpFctPort, ftpFctPut});
+}
 
 void TCustomFtpCli::RestPutAsync() {
     HighLevelAsync(ftpRestPutAsync, {ftpFctPort, ftpFctRest, ftpFctPut});
 }
 
 void TCustomFtpCli::RestartPutAsync() {
-    HighLevelAsync(ftpRestartPutAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd,
-                                        ftpFctTypeSet, ftpFctPort, ftpFctRest, ftpFctPut,
-                                        ftpFctQuit});
+    HighLevelAsync(ftpRestartPutAsync,
+                   {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctTypeSet, ftpFctPort,
+                    ftpFctRest, ftpFctPut, ftpFctQuit});
 }
 
 void TCustomFtpCli::TransmitAsync() {
-    HighLevelAsync(ftpTransmitAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd,
-                                      ftpFctTypeSet, ftpFctPort, ftpFctPut, ftpFctQuit});
+    HighLevelAsync(ftpTransmitAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctTypeSet,
+                                      ftpFctPort, ftpFctPut, ftpFctQuit});
 }
 
-void TCustomFtpCli::AppendAsync() { HighLevelAsync(ftpAppendAsync, {ftpFctPort, ftpFctAppend}); }
+void TCustomFtpCli::AppendAsync() {
+    HighLevelAsync(ftpAppendAsync, {ftpFctPort, ftpFctAppend});
+}
 
 void TCustomFtpCli::AppendFileAsync() {
-    HighLevelAsync(ftpTransmitAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd,
-                                      ftpFctTypeSet, ftpFctPort, ftpFctAppend, ftpFctQuit});
+    HighLevelAsync(ftpTransmitAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctTypeSet,
+                                      ftpFctPort, ftpFctAppend, ftpFctQuit});
 }
 
-void TCustomFtpCli::DirAsync() { HighLevelAsync(ftpDirAsync, {ftpFctPort, ftpFctDir}); }
+void TCustomFtpCli::DirAsync() {
+    HighLevelAsync(ftpDirAsync, {ftpFctPort, ftpFctDir});
+}
 
 void TCustomFtpCli::DirectoryAsync() {
-    HighLevelAsync(ftpDirectoryAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd,
-                                       ftpFctPort, ftpFctDir, ftpFctQuit});
+    HighLevelAsync(ftpDirectoryAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctPort,
+                                       ftpFctDir, ftpFctQuit});
 }
 
-void TCustomFtpCli::LsAsync() { HighLevelAsync(ftpLsAsync, {ftpFctPort, ftpFctLs}); }
+void TCustomFtpCli::LsAsync() {
+    HighLevelAsync(ftpLsAsync, {ftpFctPort, ftpFctLs});
+}
 
 void TCustomFtpCli::ListAsync() {
     HighLevelAsync(ftpListAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctPort,
@@ -1132,33 +1088,37 @@ void TCustomFtpCli::DoQuoteAsync() {
 }
 
 void TCustomFtpCli::RenameAsync() {
-    HighLevelAsync(ftpRenameAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd,
-                                    ftpFctRenFrom, ftpFctRenTo, ftpFctQuit});
+    HighLevelAsync(ftpRenameAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctRenFrom,
+                                    ftpFctRenTo, ftpFctQuit});
 }
 
-void TCustomFtpCli::RenAsync() { HighLevelAsync(ftpRenAsync, {ftpFctRenFrom, ftpFctRenTo}); }
+void TCustomFtpCli::RenAsync() {
+    HighLevelAsync(ftpRenAsync, {ftpFctRenFrom, ftpFctRenTo});
+}
 
 // ---------------------------------------------------------------------------------------
 // Data connection
 
 void TCustomFtpCli::PortAsync() {
     // The checks of ExecAsync come first here, so that a refused PORT leaves no listener.
-    if (!CheckReady())
-        return;
+    if (!CheckReady()) return;
     if (!FConnectedFlag) {
         HandleError("FTP component not connected");
         return;
     }
     FEndOfUploadTimer.stop();
-    if (FDataSocket->State() != wsClosed)
-        FDataSocket->Close();
+    if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     FDataSocket->SetProto("tcp");
     FDataSocket->SetAddr("0.0.0.0");
     FDataSocket->SetRemotePort("0");
-    FDataSocket->OnSessionAvailable = nullptr;
     FDataSocket->OnSessionClosed = nullptr;
     FDataSocket->OnDataAvailable = nullptr;
     FDataSocket->OnDataSent = nullptr;
+    // Some servers connect as soon as they get PORT, before the transfer command is sent.
+    // The socket announces a waiting connection only once, so it is remembered here and
+    // taken up by the transfer routine.
+    FAcceptPending = false;
+    FDataSocket->OnSessionAvailable = [this](QObject*, quint16) { FAcceptPending = true; };
 
     quint16 DataPort = 0;
     if (!FPassive) {
@@ -1167,8 +1127,7 @@ void TCustomFtpCli::PortAsync() {
         FDataSocket->Listen();
         sockaddr_in Sin{};
         int Len = sizeof(Sin);
-        if (FDataSocket->GetSockName(Sin, Len) == 0)
-            DataPort = WSocket_ntohs(Sin.sin_port);
+        if (FDataSocket->GetSockName(Sin, Len) == 0) DataPort = WSocket_ntohs(Sin.sin_port);
     }
     sockaddr_in Local{};
     int LocalLen = sizeof(Local);
@@ -1190,11 +1149,9 @@ void TCustomFtpCli::PortAsync() {
 
 bool TCustomFtpCli::ParsePasvReply(std::string& Addr, quint16& DataPort) const {
     const std::size_t Open = FPasvReply.find('(');
-    if (Open == std::string::npos)
-        return false;
+    if (Open == std::string::npos) return false;
     const std::size_t Close = FPasvReply.find(')', Open);
-    if (Close == std::string::npos)
-        return false;
+    if (Close == std::string::npos) return false;
     const std::string Inner = FPasvReply.substr(Open + 1, Close - Open - 1);
     int Numbers[6];
     int Count = 0;
@@ -1206,19 +1163,16 @@ bool TCustomFtpCli::ParsePasvReply(std::string& Addr, quint16& DataPort) const {
         int Value = 0;
         while (P < Inner.size() && IsDigit(Inner[P]) && P - Start < 3)
             Value = Value * 10 + (Inner[P++] - '0');
-        if (P == Start || Value > 255)
-            return false;
+        if (P == Start || Value > 255) return false;
         while (P < Inner.size() && Inner[P] == ' ')
             ++P;
         Numbers[Count++] = Value;
         if (Count < 6) {
-            if (P >= Inner.size() || Inner[P] != ',')
-                return false;
+            if (P >= Inner.size() || Inner[P] != ',') return false;
             ++P;
         }
     }
-    if (P != Inner.size())
-        return false;
+    if (P != Inner.size()) return false;
     Addr = std::to_string(Numbers[0]) + "." + std::to_string(Numbers[1]) + "." +
            std::to_string(Numbers[2]) + "." + std::to_string(Numbers[3]);
     DataPort = static_cast<quint16>(Numbers[4] * 256 + Numbers[5]);
@@ -1243,8 +1197,7 @@ void TCustomFtpCli::ConnectPassiveData(bool Upload) {
         FDataSocket->SetLocalAddr(FLocalAddr);
         FDataSocket->SetLingerOnOff(wsLingerOff);
         FDataSocket->SetLingerTimeout(0);
-        FDataSocket->SetComponentOptions(
-            FDataSocket->ComponentOptions().Include(wsoNoReceiveLoop));
+        FDataSocket->SetComponentOptions(FDataSocket->ComponentOptions().Include(wsoNoReceiveLoop));
         if (Upload)
             FDataSocket->OnSessionConnected = [this](QObject*, quint16 E) {
                 DataSocketPutSessionConnected(E);
@@ -1266,16 +1219,15 @@ void TCustomFtpCli::OpenLocalStream(bool ForWrite) {
     if (ForWrite) {
         if (FResumeAt > 0) {
             if (!FExternalStream) {
-                FOwnedStream = OpenShared(FLocalFileName,
-                                          QIODevice::ReadWrite | QIODevice::ExistingOnly,
-                                          FShareFlag);
+                FOwnedStream = OpenShared(
+                    FLocalFileName, QIODevice::ReadWrite | QIODevice::ExistingOnly, FShareFlag);
                 FLocalStream = FOwnedStream.get();
             }
             if (!FLocalStream || !FLocalStream->seek(FResumeAt))
                 throw std::runtime_error("seek failed");
         } else if (!FExternalStream) {
-            FOwnedStream = OpenShared(FLocalFileName, QIODevice::WriteOnly | QIODevice::Truncate,
-                                      0);
+            FOwnedStream =
+                OpenShared(FLocalFileName, QIODevice::WriteOnly | QIODevice::Truncate, 0);
             if (FShareFlag != 0) {
                 FOwnedStream.reset();
                 FOwnedStream = OpenShared(FLocalFileName, QIODevice::WriteOnly, FShareFlag);
@@ -1293,9 +1245,15 @@ void TCustomFtpCli::OpenLocalStream(bool ForWrite) {
         throw std::runtime_error("seek failed");
 }
 
-void TCustomFtpCli::ExecGetAsync() { DoGetAsync(ftpGetAsync); }
-void TCustomFtpCli::ExecDirAsync() { DoGetAsync(ftpDirAsync); }
-void TCustomFtpCli::ExecLsAsync() { DoGetAsync(ftpLsAsync); }
+void TCustomFtpCli::ExecGetAsync() {
+    DoGetAsync(ftpGetAsync);
+}
+void TCustomFtpCli::ExecDirAsync() {
+    DoGetAsync(ftpDirAsync);
+}
+void TCustomFtpCli::ExecLsAsync() {
+    DoGetAsync(ftpLsAsync);
+}
 
 void TCustomFtpCli::DoGetAsync(TFtpRequest RqType) {
     if (!FConnectedFlag) {
@@ -1306,8 +1264,7 @@ void TCustomFtpCli::DoGetAsync(TFtpRequest RqType) {
         HandleError("LocalFileName empty");
         return;
     }
-    if (!FInSequence)
-        FRequestType = RqType;
+    if (!FInSequence) FRequestType = RqType;
     switch (RqType) {
     case ftpDirAsync:
         FTransferVerb = "LIST";
@@ -1333,8 +1290,7 @@ void TCustomFtpCli::DoGetAsync(TFtpRequest RqType) {
     const std::string Cmd =
         FHostFileName.empty() ? FTransferVerb : FTransferVerb + " " + FHostFileName;
     // Refused before the local file is touched.
-    if (!CommandTextSafe(Cmd))
-        return;
+    if (!CommandTextSafe(Cmd)) return;
 
     if (!FDisplayFileFlag) {
         DestroyLocalStream();
@@ -1348,12 +1304,15 @@ void TCustomFtpCli::DoGetAsync(TFtpRequest RqType) {
     }
     if (FPassive) {
         ConnectPassiveData(false);
-        if (FDoneReported)
-            return;
+        if (FDoneReported) return;
     }
     StateChange(ftpWaitingResponse);
     FNext = &TCustomFtpCli::Next1GetAsync;
     SendCommand(Cmd);
+    if (!FPassive && FAcceptPending) {
+        FAcceptPending = false;
+        DataSocketGetSessionAvailable(0);
+    }
 }
 
 void TCustomFtpCli::DataSocketGetSessionConnected(quint16 Error) {
@@ -1380,11 +1339,9 @@ void TCustomFtpCli::DataSocketGetSessionAvailable(quint16) {
 }
 
 void TCustomFtpCli::DataSocketGetDataAvailable(quint16) {
-    if (!Progress())
-        return;
+    if (!Progress()) return;
     // The progress handler may have aborted everything meanwhile.
-    if (FDataSocket->State() != wsConnected)
-        return;
+    if (FDataSocket->State() != wsConnected) return;
     char Buffer[4096];
     const int Len = FDataSocket->Receive(Buffer, sizeof(Buffer));
     if (Len < 0) {
@@ -1395,8 +1352,7 @@ void TCustomFtpCli::DataSocketGetDataAvailable(quint16) {
         }
         return;
     }
-    if (Len == 0)
-        return;
+    if (Len == 0) return;
     FByteCount += Len;
     if (FLocalStream) {
         if (FLocalStream->write(Buffer, Len) != Len) {
@@ -1406,8 +1362,7 @@ void TCustomFtpCli::DataSocketGetDataAvailable(quint16) {
             return;
         }
     }
-    if (!FDisplayFileFlag)
-        return;
+    if (!FDisplayFileFlag) return;
     if (FDisplayFileMode == ftpBinary) {
         TriggerDisplayFile(std::string(Buffer, static_cast<std::size_t>(Len)));
         return;
@@ -1439,8 +1394,7 @@ void TCustomFtpCli::DataSocketGetSessionClosed(quint16 Error) {
 void TCustomFtpCli::Next1GetAsync() {
     DisplayLastResponse();
     int Code = 0;
-    if (!IsFinalReplyLine(Code))
-        return;
+    if (!IsFinalReplyLine(Code)) return;
     FStatusCode = Code;
     if (Code / 10 == 15 || Code == 125) {
         FNext = &TCustomFtpCli::Next2GetAsync;
@@ -1448,8 +1402,7 @@ void TCustomFtpCli::Next1GetAsync() {
     }
     SetErrorMessage();
     FNext = nullptr;
-    if (FDataSocket->State() != wsClosed)
-        FDataSocket->Close();
+    if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     DestroyLocalStream();
     FResumeAt = 0;
     FRequestResult = Code;
@@ -1459,8 +1412,7 @@ void TCustomFtpCli::Next1GetAsync() {
 void TCustomFtpCli::Next2GetAsync() {
     DisplayLastResponse();
     int Code = 0;
-    if (!IsFinalReplyLine(Code))
-        return;
+    if (!IsFinalReplyLine(Code)) return;
     FStatusCode = Code;
     if (Code == 125 || Code == 226 || Code == 250) {
         FServerDone = true;
@@ -1469,16 +1421,14 @@ void TCustomFtpCli::Next2GetAsync() {
     }
     SetErrorMessage();
     DestroyLocalStream();
-    if (FDataSocket->State() != wsClosed)
-        FDataSocket->Close();
+    if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     TriggerDisplay("! RETR/LIST/NLST Failed");
     FRequestResult = Code;
     TriggerRequestDone(static_cast<quint16>(Code));
 }
 
 void TCustomFtpCli::Next3GetAsync() {
-    if (!FServerDone || !FGetClosed || FDoneReported)
-        return;
+    if (!FServerDone || !FGetClosed || FDoneReported) return;
     TransfertStats();
     FResumeAt = 0;
     FinishTransfer();
@@ -1549,8 +1499,7 @@ void TCustomFtpCli::DoPutAppendAsync() {
     FDataSocket->OnSessionAvailable = [this](QObject*, quint16 E) {
         DataSocketPutSessionAvailable(E);
     };
-    if (!CommandTextSafe(PutCommand()))
-        return;
+    if (!CommandTextSafe(PutCommand())) return;
 
     DestroyLocalStream();
     try {
@@ -1560,8 +1509,7 @@ void TCustomFtpCli::DoPutAppendAsync() {
         FErrorMessage = "426 Unable to open local file " + FLocalFileName;
         FStatusCode = 426;
         TriggerDisplay("! " + FErrorMessage);
-        if (FDataSocket->State() != wsClosed)
-            FDataSocket->Close();
+        if (FDataSocket->State() != wsClosed) FDataSocket->Close();
         FRequestResult = 426;
         TriggerRequestDone(426);
         return;
@@ -1573,6 +1521,10 @@ void TCustomFtpCli::DoPutAppendAsync() {
     StateChange(ftpWaitingResponse);
     FNext = &TCustomFtpCli::Next1PutAsync;
     SendCommand(PutCommand());
+    if (FAcceptPending) {
+        FAcceptPending = false;
+        DataSocketPutSessionAvailable(0);
+    }
 }
 
 void TCustomFtpCli::DataSocketPutSessionConnected(quint16 Error) {
@@ -1612,15 +1564,13 @@ void TCustomFtpCli::DataSocketPutSessionAvailable(quint16) {
         return;
     }
     FPutConnected = true;
-    if (FStorAccepted && FStartTick == 0)
-        PostMessage(FWindowHandle, WM_FTP_SENDDATA, 0, 0);
+    if (FStorAccepted && FStartTick == 0) PostMessage(FWindowHandle, WM_FTP_SENDDATA, 0, 0);
 }
 
 void TCustomFtpCli::Next1PutAsync() {
     DisplayLastResponse();
     int Code = 0;
-    if (!IsFinalReplyLine(Code))
-        return;
+    if (!IsFinalReplyLine(Code)) return;
     FStatusCode = Code;
     if (Code == 150 || Code == 125) {
         FStorAccepted = true;
@@ -1636,8 +1586,7 @@ void TCustomFtpCli::Next1PutAsync() {
     }
     SetErrorMessage();
     FNext = nullptr;
-    if (FDataSocket->State() != wsClosed)
-        FDataSocket->Close();
+    if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     DestroyLocalStream();
     FResumeAt = 0;
     FRequestResult = Code;
@@ -1645,8 +1594,7 @@ void TCustomFtpCli::Next1PutAsync() {
 }
 
 void TCustomFtpCli::WMFtpSendData(TMessage&) {
-    if (FStartTick != 0)
-        return;
+    if (FStartTick != 0) return;
     FStartTick = FtpTickCount();
     FSendPending = true;
     DataSocketPutDataSent(0);
@@ -1656,24 +1604,19 @@ void TCustomFtpCli::WMFtpSendData(TMessage&) {
 // before (or as the first). Write notifications that answer no block of ours (the one every new
 // connection gets) are ignored, so sending never runs twice in parallel.
 void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
-    if (!FSendPending)
-        return;
+    if (!FSendPending) return;
     FSendPending = false;
-    if (!FLocalStream)
-        return;
-    if (!Progress())
-        return;
+    if (!FLocalStream) return;
+    if (!Progress()) return;
     if (Error != 0) {
         FLocalTransferError = "Error #" + std::to_string(Error) + " sending data";
         TriggerDisplay("! " + FLocalTransferError);
         FDataSocket->Close();
         return;
     }
-    if (FEndOfFile || !FStorAccepted || !FPutConnected)
-        return;
+    if (FEndOfFile || !FStorAccepted || !FPutConnected) return;
     // The progress handler may have aborted everything meanwhile.
-    if (!FLocalStream || FDataSocket->State() != wsConnected)
-        return;
+    if (!FLocalStream || FDataSocket->State() != wsConnected) return;
     const qint64 Count = FLocalStream->read(FBlockBuffer, sizeof(FBlockBuffer));
     if (Count < 0) {
         FLocalTransferError = "Error reading file";
@@ -1692,8 +1635,7 @@ void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
 }
 
 void TCustomFtpCli::EndOfUploadTimeout() {
-    if (FDataSocket && FDataSocket->State() != wsClosed)
-        FDataSocket->CloseDelayed();
+    if (FDataSocket && FDataSocket->State() != wsClosed) FDataSocket->CloseDelayed();
 }
 
 void TCustomFtpCli::DataSocketPutDataAvailable(quint16) {
@@ -1712,8 +1654,7 @@ void TCustomFtpCli::DataSocketPutSessionClosed(quint16 Error) {
 void TCustomFtpCli::Next2PutAsync() {
     DisplayLastResponse();
     int Code = 0;
-    if (!IsFinalReplyLine(Code))
-        return;
+    if (!IsFinalReplyLine(Code)) return;
     FStatusCode = Code;
     if (Code == 226 || Code == 250) {
         FServerDone = true;
@@ -1722,16 +1663,14 @@ void TCustomFtpCli::Next2PutAsync() {
     }
     SetErrorMessage();
     DestroyLocalStream();
-    if (FDataSocket->State() != wsClosed)
-        FDataSocket->Close();
+    if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     TriggerDisplay("! STOR Failed");
     FRequestResult = Code;
     TriggerRequestDone(static_cast<quint16>(Code));
 }
 
 void TCustomFtpCli::Next3PutAsync() {
-    if (!FServerDone || !FPutClosed || FDoneReported)
-        return;
+    if (!FServerDone || !FPutClosed || FDoneReported) return;
     TransfertStats();
     FResumeAt = 0;
     FinishTransfer();
@@ -1739,13 +1678,11 @@ void TCustomFtpCli::Next3PutAsync() {
 
 bool TCustomFtpCli::Progress() {
     bool Abort = false;
-    if (OnProgress)
-        OnProgress(this, FByteCount + FResumeAt, Abort);
+    if (OnProgress) OnProgress(this, FByteCount + FResumeAt, Abort);
     if (Abort) {
         TriggerDisplay("! Abort requested");
         FLocalTransferError = "Transfer aborted by user.";
-        if (FDataSocket->State() != wsClosed)
-            FDataSocket->Close();
+        if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     }
     return !Abort;
 }

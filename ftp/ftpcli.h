@@ -155,8 +155,7 @@ constexpr UINT WM_FTP_SENDDATA = WM_USER + 2;     // 1026
 using TFtpDisplay = std::function<void(QObject* Sender, std::string& Msg)>;
 using TFtpCommand = std::function<void(QObject* Sender, std::string& Cmd)>;
 using TFtpProgress = std::function<void(QObject* Sender, qint64 Count, bool& Abort)>;
-using TFtpRequestDone =
-    std::function<void(QObject* Sender, TFtpRequest RqType, quint16 Error)>;
+using TFtpRequestDone = std::function<void(QObject* Sender, TFtpRequest RqType, quint16 Error)>;
 using TFtpReadyToTransmit = std::function<void(QObject* Sender, bool& bCancel)>;
 using TFtpError = std::function<void(QObject* Sender, const std::string& Msg)>;
 
@@ -355,6 +354,7 @@ protected:
     // Reply evaluation and transfer handlers, used as FNext / FDoneStep.
     void NextExecAsync();
     void DoneQuitAsync();
+    void DoneRestAsync();
     void Next1GetAsync();
     void Next2GetAsync();
     void Next3GetAsync();
@@ -448,6 +448,10 @@ private:
     std::string FLastUsageError;
     // A block has been sent and its data-sent event is still to come.
     bool FSendPending = false;
+    // REST was sent right after a passive PORT step.
+    bool FRestInPasvReady = false;
+    // A data connection arrived on the listener before the transfer routine was ready for it.
+    bool FAcceptPending = false;
     // Why this side cut the running transfer short (empty: it did not).
     std::string FLocalTransferError;
     // The step chooser runs a later step of a sequence (from request done).

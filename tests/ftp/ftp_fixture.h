@@ -3,7 +3,7 @@
 // scratch folder, and helpers that run an asynchronous request to its end.
 
 #include "ftp/ftpcli.h"
-#include "test_support.h"
+#include "support/test_support.h"
 
 #include <QByteArray>
 #include <QStringList>

@@ -169,8 +169,8 @@ TEST_F(Scripted, SizeAndDirectoryResults) {
     EXPECT_EQ(Ftp.StatusCode(), 213) << "the reply before QUIT is restored";
     EXPECT_EQ(Ftp.LastResponse(), "213 48213");
     EXPECT_FALSE(Ftp.Connected());
-    EXPECT_EQ(Server.Commands(), (QList<QByteArray>{"USER user", "PASS pw", "CWD /pub",
-                                                    "SIZE f.jpg", "QUIT"}));
+    EXPECT_EQ(Server.Commands(),
+              (QList<QByteArray>{"USER user", "PASS pw", "CWD /pub", "SIZE f.jpg", "QUIT"}));
 
     ASSERT_TRUE(Run(&TCustomFtpCli::ConnectAsync));
     ASSERT_TRUE(Run(&TCustomFtpCli::PwdAsync));
@@ -189,8 +189,9 @@ TEST_F(Scripted, FailedSizeLeavesConnectionOpenAndSizeResultZero) {
     EXPECT_FALSE(Sent("CWD ")) << "no CWD without a directory";
     // A second sequence that would connect again is refused until an abort.
     EXPECT_FALSE(Ftp.FileSize());
-    EXPECT_TRUE(Ftp.Abort());
+    EXPECT_FALSE(Ftp.Abort()) << "the failure code of the last request stays";
     EXPECT_FALSE(Ftp.Connected());
+    EXPECT_EQ(Ftp.State(), ftpReady);
 }
 
 TEST_F(Scripted, UserAnswered230GetsNoPass) {
@@ -217,12 +218,16 @@ TEST_F(Scripted, SecondRequestWhileOneRunsIsRefused) {
     } catch (const FtpException& E) {
         EXPECT_EQ(std::string(E.what()), "FTP component not ready");
     }
-    // QUIT is issued even now, and goes out.
+    // QUIT is issued even now, and goes out. Its close leaves the sequence unable to go on
+    // (PASS needs a connection), which ends the request with an error.
     Ftp.QuitAsync();
     ASSERT_TRUE(testsupport::PumpUntil([&] { return Sent("QUIT"); }));
     ASSERT_TRUE(WaitDone(Log, 0));
     EXPECT_EQ(Log.DoneType, ftpConnectAsync) << "QUIT ran inside the sequence";
+    EXPECT_EQ(Log.DoneError, 500);
+    EXPECT_EQ(Ftp.ErrorMessage(), "500 FTP component not connected");
     EXPECT_FALSE(Ftp.Connected());
+    EXPECT_EQ(Ftp.State(), ftpReady);
 }
 
 TEST_F(Scripted, AbortDuringSequenceEndsItWith426) {
@@ -329,9 +334,7 @@ void ScriptRetr(ScriptedFtpServer& Server, const QByteArray& Content, bool Reply
 // STOR that opens the data connection before or after its 150 reply.
 void ScriptStor(ScriptedFtpServer& Server, bool DataFirst) {
     Server.On("STOR", [DataFirst](Session& S, const QByteArray&) {
-        const auto AwaitEnd = [&S] {
-            S.WhenDataClosed([&S] { S.Send("226 Stored.\r\n"); });
-        };
+        const auto AwaitEnd = [&S] { S.WhenDataClosed([&S] { S.Send("226 Stored.\r\n"); }); };
         if (DataFirst) {
             S.OpenData([&S, AwaitEnd] {
                 QTimer::singleShot(150, &S, [&S, AwaitEnd] {
@@ -495,8 +498,7 @@ TEST_F(Scripted, ListingLineByLineAndBinaryThroughOnDisplayFile) {
     ASSERT_TRUE(Run(&TCustomFtpCli::DirectoryAsync));
     EXPECT_EQ(Log.DoneError, 0) << Log.Trace();
     EXPECT_EQ(Log.DoneType, ftpDirectoryAsync);
-    EXPECT_EQ(Log.DisplayFile,
-              (std::vector<std::string>{"", "first line", "second", "third"}));
+    EXPECT_EQ(Log.DisplayFile, (std::vector<std::string>{"", "first line", "second", "third"}));
     EXPECT_EQ(ReadFile(Untouched), "old") << "no local file with DisplayFileFlag";
 
     Log.DisplayFile.clear();
@@ -532,10 +534,10 @@ TEST_F(Scripted, UploadVetoAndUnreadableFile) {
     Ftp.SetLocalFileName(Dir.filePath("missing.bin").toStdString());
     EXPECT_FALSE(Ftp.Transmit());
     EXPECT_EQ(Ftp.StatusCode(), 426);
-    EXPECT_EQ(Ftp.ErrorMessage(), "426 Unable to open local file " +
-                                      Dir.filePath("missing.bin").toStdString());
+    EXPECT_EQ(Ftp.ErrorMessage(),
+              "426 Unable to open local file " + Dir.filePath("missing.bin").toStdString());
     EXPECT_TRUE(Log.Shown("! " + Ftp.ErrorMessage()));
-    EXPECT_TRUE(Ftp.Abort());
+    EXPECT_FALSE(Ftp.Abort()) << "426 is still the last result";
 
     const QString Local = Dir.filePath("f.bin");
     ASSERT_TRUE(WriteFile(Local, Pattern(10)));

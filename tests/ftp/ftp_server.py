@@ -58,6 +58,8 @@ def main():
             super().handle_read()
             self._check_drop()
 
+        handle_read_event = handle_read
+
         def send(self, data):
             sent = super().send(data)
             self._check_drop()
@@ -65,6 +67,8 @@ def main():
 
     class Handler(FTPHandler):
         dtp_handler = Dtp
+        if opts.drop_after:
+            use_sendfile = False  # every send goes through Dtp.send
         auth_failed_timeout = 0.05
         proto_cmds = dict(FTPHandler.proto_cmds)
         if opts.no_size:
@@ -77,6 +81,14 @@ def main():
                                          "Logged in without password.")
                 return
             super().ftp_USER(line)
+
+        def ftp_SIZE(self, path):
+            # Like most servers, answer SIZE whatever the transfer type.
+            saved, self._current_type = self._current_type, "i"
+            try:
+                super().ftp_SIZE(path)
+            finally:
+                self._current_type = saved
 
         def ftp_DELE(self, path):
             if opts.refuse_dele:

@@ -11,8 +11,7 @@ Session::Session(ScriptedFtpServer* server, QTcpSocket* control)
 }
 
 void Session::Send(const QByteArray& bytes) {
-    if (!control_)
-        return;
+    if (!control_) return;
     control_->write(bytes);
     control_->flush();
 }
@@ -22,16 +21,14 @@ void Session::SendLater(int ms, const QByteArray& bytes) {
 }
 
 void Session::CloseControl() {
-    if (control_)
-        control_->disconnectFromHost();
+    if (control_) control_->disconnectFromHost();
 }
 
 void Session::OnControlReadable() {
     lineBuffer_ += control_->readAll();
     for (;;) {
         const int end = lineBuffer_.indexOf("\r\n");
-        if (end < 0)
-            break;
+        if (end < 0) break;
         const QByteArray line = lineBuffer_.left(end);
         lineBuffer_.remove(0, end + 2);
         commands_.append(line);
@@ -46,8 +43,7 @@ void Session::OpenData(std::function<void()> onReady) {
     dataClosed_ = false;
     if (pasvListener_) {
         auto take = [this] {
-            if (QTcpSocket* s = pasvListener_->nextPendingConnection())
-                AttachData(s);
+            if (QTcpSocket* s = pasvListener_->nextPendingConnection()) AttachData(s);
         };
         if (pasvListener_->hasPendingConnections())
             take();
@@ -68,28 +64,23 @@ void Session::AttachData(QTcpSocket* socket) {
     connect(socket, &QTcpSocket::disconnected, this, [this] {
         OnDataReadable();
         dataClosed_ = true;
-        if (onDataClosed_)
-            std::exchange(onDataClosed_, {})();
+        if (onDataClosed_) std::exchange(onDataClosed_, {})();
     });
-    if (onDataReady_)
-        std::exchange(onDataReady_, {})();
+    if (onDataReady_) std::exchange(onDataReady_, {})();
 }
 
 void Session::OnDataReadable() {
-    if (data_)
-        dataIn_ += data_->readAll();
+    if (data_) dataIn_ += data_->readAll();
 }
 
 void Session::SendData(const QByteArray& bytes) {
-    if (!data_)
-        return;
+    if (!data_) return;
     data_->write(bytes);
     data_->flush();
 }
 
 void Session::CloseData() {
-    if (data_)
-        data_->disconnectFromHost();
+    if (data_) data_->disconnectFromHost();
 }
 
 void Session::WhenDataClosed(std::function<void()> onClosed) {
@@ -100,7 +91,9 @@ void Session::WhenDataClosed(std::function<void()> onClosed) {
     onDataClosed_ = std::move(onClosed);
 }
 
-bool Session::DataOpen() const { return data_ && data_->state() == QAbstractSocket::ConnectedState; }
+bool Session::DataOpen() const {
+    return data_ && data_->state() == QAbstractSocket::ConnectedState;
+}
 
 quint16 Session::ListenPassive() {
     pasvListener_ = std::make_unique<QTcpServer>();
@@ -121,8 +114,7 @@ ScriptedFtpServer::ScriptedFtpServer() {
             ++connections_;
             auto* session = new Session(this, s);
             sessions_.append(session);
-            if (!greeting_.isEmpty())
-                session->Send(greeting_);
+            if (!greeting_.isEmpty()) session->Send(greeting_);
         }
     });
     // PORT is always understood: it only records where to connect.
