@@ -10,6 +10,7 @@
 #include "capture/vhtml.h"
 #include "capture/vstatus.h"
 #include "controls/progressbar.h"
+#include "ftp/ftpclient.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
 
@@ -30,6 +31,8 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
+#include <limits>
+#include <utility>
 
 const char* const TForm1::WebAddress = "https://www.velmoran.example/";
 const char* const TForm1::DefaultHost = "ftp.example.com";
@@ -67,6 +70,14 @@ QLabel* Icon(QWidget* Parent, QStyle::StandardPixmap Glyph, int Left, int Top) {
     auto* const icon = new QLabel(Parent);
     icon->setPixmap(Parent->style()->standardIcon(Glyph).pixmap(32, 32));
     return Place(icon, Left, Top, 32, 32);
+}
+
+std::string Std(const QLineEdit* Edit) {
+    return Edit->text().toStdString();
+}
+
+QString Qt8(const std::string& Text) {
+    return QString::fromStdString(Text);
 }
 
 } // namespace
@@ -107,6 +118,19 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
     BuildBusyPanel();
 
     VHTML1 = new TVHTML(this);
+    VFTP = new TFtpClient(this);
+    VFTP->SetTimeout(15);
+    VFTP->SetMultiThreaded(false);
+    VFTP->SetPort("ftp");
+    VFTP->SetLocalAddr("0.0.0.0");
+    VFTP->SetDisplayFileFlag(false);
+    VFTP->SetBinary(true);
+    VFTP->SetShareMode(ftpShareExclusive);
+    VFTP->SetOptions(ftpAcceptLF);
+    VFTP->SetConnectionType(ftpDirect);
+    VFTP->OnProgress = [this](QObject* Sender, qint64 Count, bool& Abort) {
+        Guard([&] { VFTPProgress(Sender, Count, Abort); });
+    };
     VReg1 = new TVReg(this);
     VReg1->SetProgrammname("ImgLift");
     VReg1->SetFirmenname("Velmoran");
@@ -124,6 +148,10 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
             [this](int index) { Guard([this, index] { PageControl1Change(index); }); });
     connect(BitBtn4, &QPushButton::clicked, this, [this] { Guard([this] { BitBtn4Click(); }); });
     connect(Button3, &QPushButton::clicked, this, [this] { Guard([this] { SavePicture(); }); });
+    connect(BitBtn5, &QPushButton::clicked, this, [this] { Guard([this] { BitBtn5Click(); }); });
+    connect(SpeedButton4, &QToolButton::clicked, this,
+            [this] { Guard([this] { SpeedButton4Click(); }); });
+    connect(Button1, &QPushButton::clicked, this, [this] { Guard([this] { Button1Click(); }); });
     connect(Edit10, &QLineEdit::textChanged, this, [this] { Guard([this] { Edit10Change(); }); });
     connect(SpeedButton3, &QToolButton::clicked, this,
             [this] { Guard([this] { SpeedButton3Click(); }); });
@@ -388,19 +416,133 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
-// Settings page binding
+// Upload and remote delete
 
 namespace {
 
-std::string Std(const QLineEdit* Edit) {
-    return Edit->text().toStdString();
-}
+// Ends the busy state on every way out of the upload, errors included.
+class TBusy {
+public:
+    explicit TBusy(TForm1& Form) : FForm(Form) { FForm.BeginBusy(); }
+    ~TBusy() { End(); }
+    TBusy(const TBusy&) = delete;
+    TBusy& operator=(const TBusy&) = delete;
+    void End() {
+        if (std::exchange(FActive, false)) FForm.EndBusy();
+    }
 
-QString Qt8(const std::string& Text) {
-    return QString::fromStdString(Text);
-}
+private:
+    TForm1& FForm;
+    bool FActive = true;
+};
 
 } // namespace
+
+qint64 TForm1::FileSizeOf(const QString& Path) {
+    QFile file(Path);
+    if (!file.open(QIODevice::ReadOnly)) return 0;
+    const qint64 size = file.seek(file.size()) ? file.pos() : 0;
+    return size;
+}
+
+void TForm1::BitBtn5Click() {
+    TBusy busy(*this);
+    UpdateData(BitBtn5);
+    ResizeImage(*Image2, *Image5);
+    UserAbort = false;
+    const QString temp = CreateFilename(QStringLiteral("temp.jpg"));
+    SaveToFile(*Image5, temp);
+    Delay(500);
+
+    UploadSize = 0;
+    while (UploadSize == 0 && !UserAbort && !application::Terminated()) {
+        UploadSize = int(std::min<qint64>(FileSizeOf(temp), std::numeric_limits<int>::max()));
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+    if (UserAbort || application::Terminated()) return;
+
+    const QString question =
+        QStringLiteral("Upload %1 KB to '%2' ?").arg(UploadSize / 1000).arg(Edit10->text());
+    if (FDialogs.MessageBox(this, QStringLiteral("Velmoran"), question, TDialogs::Icon::Question,
+                            TDialogs::Buttons::YesNo) != TDialogs::Result::Yes)
+        return;
+
+    bool failed = false;
+    VFTP->Abort();
+    VFTP->SetHostName(Std(Edit1));
+    VFTP->SetPort(Std(Edit5));
+    VFTP->SetHostDirName(Std(Edit4));
+    VFTP->SetUserName(Std(Edit2));
+    VFTP->SetPassWord(Std(Edit3));
+    VFTP->SetLocalFileName(QFile::encodeName(temp).toStdString());
+    VFTP->SetHostFileName(Std(Edit10));
+    try {
+        // A size counts only when the request got that far; an earlier failure leaves the
+        // last request's size behind.
+        if (VFTP->FileSize() && VFTP->SizeResult() != 0) VFTP->Delete();
+        // Closes a control connection that a failed step left open.
+        VFTP->Abort();
+        if (!VFTP->Transmit()) failed = true;
+    } catch (const std::exception&) {
+        failed = true;
+    }
+    QFile::remove(temp);
+    busy.End();
+
+    if (UserAbort) {
+        ShowStop(QStringLiteral("Transmission aborted by user."));
+    } else if (failed) {
+        ShowStop(QStringLiteral("File NOT transmitted."));
+    } else {
+        FDialogs.MessageBox(this, QStringLiteral("Velmoran"),
+                            QStringLiteral("File sucessfully transmitted."),
+                            TDialogs::Icon::Information, TDialogs::Buttons::Ok);
+        PageControl1->setCurrentIndex(0);
+        if (CheckBox1->isChecked()) application::Terminate();
+    }
+}
+
+void TForm1::SpeedButton4Click() {
+    VFTP->Abort();
+    UserAbort = true;
+}
+
+void TForm1::VFTPProgress(QObject*, qint64 Count, bool&) {
+    if (UploadSize <= 0) return;
+    const qint64 percent = Count * 100 / UploadSize;
+    CGauge1->SetPosition(percent == 0 ? 0 : std::int32_t(percent + 1));
+    QCoreApplication::processEvents();
+}
+
+void TForm1::Button1Click() {
+    bool found = false;
+    bool failed = false;
+    VFTP->Abort();
+    VFTP->SetHostName(Std(Edit1));
+    VFTP->SetPort(Std(Edit5));
+    VFTP->SetHostDirName(Std(Edit4));
+    VFTP->SetUserName(Std(Edit2));
+    VFTP->SetPassWord(Std(Edit3));
+    VFTP->SetHostFileName(Std(Edit6));
+    try {
+        if (VFTP->FileSize() && VFTP->SizeResult() != 0) {
+            found = true;
+            if (!VFTP->Delete()) failed = true;
+        }
+    } catch (const std::exception&) {
+        failed = true;
+    }
+    if (!found)
+        ShowStop(QStringLiteral("File not found."));
+    else if (failed)
+        ShowStop(QStringLiteral("Could not delete File."));
+    else
+        FDialogs.MessageBox(this, QStringLiteral("Velmoran"),
+                            QStringLiteral("File sucessfully deleted."),
+                            TDialogs::Icon::Information, TDialogs::Buttons::Ok);
+}
+
+// Settings page binding
 
 void TForm1::SaveData(QObject* Sender) {
     // Only what the user typed or ticked is stored; texts the program sets are not.

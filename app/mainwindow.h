@@ -15,6 +15,7 @@ class QTabWidget;
 class QTimer;
 class QToolButton;
 class TDialogs;
+class TFtpClient;
 class TdxfProgressBar;
 class TForm2;
 class TImage;
@@ -96,6 +97,7 @@ public:
     TImage* Image2;
     TImage* Image5;
 
+    TFtpClient* VFTP;
     TVReg* VReg1;
     TVKeey* VKeey1;
     QTimer* Timer1;
@@ -139,6 +141,14 @@ public:
     void PageControl1Change(int Index);
     void BitBtn4Click();
     TForm2* Form2;
+
+    // Upload and remote delete.
+    void BitBtn5Click();
+    void SpeedButton4Click();
+    void VFTPProgress(QObject* Sender, qint64 Count, bool& Abort);
+    void Button1Click();
+    // Size of the file in bytes; 0 when it cannot be opened.
+    static qint64 FileSizeOf(const QString& Path);
 
     // Settings page binding.
     void LoadData(QObject* Sender);

@@ -12,9 +12,12 @@ PyFtpServer::PyFtpServer(const QStringList& ExtraArgs) {
                      "--port",
                      QString::number(port_),
                      "--root",
-                     root_.path(),
-                     "--quiet"};
-    Args += ExtraArgs;
+                     root_.path()};
+    // "--verbose" keeps the server's log of every command, for tests that count them.
+    QStringList Extra = ExtraArgs;
+    if (!Extra.removeAll("--verbose"))
+        Args << "--quiet";
+    Args += Extra;
     process_ = std::make_unique<testsupport::ServerProcess>("/usr/bin/python3", Args);
     ok_ = process_->started() && testsupport::WaitForListener(port_);
 }

@@ -15,6 +15,7 @@
 namespace ftptest {
 
 // A pyftpdlib server on 127.0.0.1 serving a fresh folder; user "user", password "secret".
+// With "--verbose" among the arguments its log (Output) lists every command.
 class PyFtpServer {
 public:
     explicit PyFtpServer(const QStringList& ExtraArgs = {});
