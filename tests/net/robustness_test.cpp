@@ -106,3 +106,21 @@ TEST(Robustness, PeerResetMidSendClosesOnceWith10054WithoutSigpipe) {
     ::close(Fd);
     sigaction(SIGPIPE, &Old, nullptr);
 }
+
+TEST(Robustness, FailedListenReleasesItsDescriptor) {
+    TLoopbackServer Server;
+    const int Before = SocketApiOpenDescriptorCount();
+    TWSocket Second;
+    for (int I = 0; I < 20; ++I) {
+        Second.SetAddr("127.0.0.1");
+        Second.SetRemotePort(Server.Port());
+        try {
+            Second.Listen();
+            FAIL() << "the port is taken";
+        } catch (const ESocketException& E) {
+            EXPECT_STREQ(E.what(), "Error 10048 in function Bind\r\nAddress already in use");
+        }
+        EXPECT_EQ(Second.State(), wsClosed);
+    }
+    EXPECT_EQ(SocketApiOpenDescriptorCount(), Before);
+}

@@ -170,3 +170,48 @@ TEST(MessagePump, MultiThreadedSocketInWorker) {
     EXPECT_EQ(Reply, "ping");
     EXPECT_EQ(EventThread, WorkerId) << "events run on the owning thread";
 }
+
+// A connected socket detached from the main thread and attached in a worker keeps its
+// connection; its events then run in the worker.
+TEST(MessagePump, DetachedSocketMovesToAWorker) {
+    TLoopbackServer Server;
+    TWSocket S;
+    S.SetAddr("127.0.0.1");
+    S.SetRemotePort(Server.Port());
+    S.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return S.State() == wsConnected && Server.Peers.size() == 1; }));
+    S.ThreadDetach();
+    EXPECT_EQ(S.GetWindowHandle(), 0u);
+
+    std::string Got;
+    Qt::HANDLE EventThread = nullptr, WorkerId = nullptr;
+    std::atomic_bool Attached{false}, Finished{false};
+    QThread* T = QThread::create([&] {
+        WorkerId = QThread::currentThreadId();
+        S.SetMultiThreaded(true);
+        S.OnDataAvailable = [&](QObject*, quint16) {
+            EventThread = QThread::currentThreadId();
+            Got += S.ReceiveStr();
+            if (Got.size() >= 5) PostQuitMessage();
+        };
+        S.ThreadAttach();
+        Attached = true;
+        S.MessageLoop();
+        S.ThreadDetach();
+        Finished = true;
+    });
+    T->start();
+    ASSERT_TRUE(PumpUntil([&] { return Attached.load(); }));
+    Server.Peers[0]->SendStr("moved");
+    ASSERT_TRUE(PumpUntil([&] { return Finished.load(); }, 10000));
+    T->wait();
+    delete T;
+    EXPECT_EQ(Got, "moved");
+    EXPECT_EQ(EventThread, WorkerId);
+    // Back in the main thread.
+    S.SetMultiThreaded(false);
+    S.OnDataAvailable = nullptr;
+    S.ThreadAttach();
+    S.Close();
+    EXPECT_EQ(S.State(), wsClosed);
+}
