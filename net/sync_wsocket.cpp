@@ -41,6 +41,8 @@ void TCustomSyncWSocket::ReadLine(int Timeout, std::string& Buffer) {
             S.OnDataAvailable = std::move(Handler);
             S.FLineMode = Mode;
             S.LineTarget = nullptr;
+            // Lines that came with this one go to the caller's own line handler.
+            if (Mode && S.LineBufferCount > 0) PostMessage(S.WindowHandle, MsgLineRedeliver, 0, 0);
         }
     } restore{*this, OnDataAvailable, FLineMode};
     OnDataAvailable = [this](QObject* Sender, quint16 Error) {

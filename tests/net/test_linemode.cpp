@@ -349,6 +349,20 @@ TEST_F(ReadLine, SeveralLinesInOneReadAreReadInTurn) {
     EXPECT_EQ(c, "three\r\n");
 }
 
+// In line mode the caller's handler gets the lines that arrived with the one ReadLine took.
+TEST_F(ReadLine, LinesBehindGoToLineModeHandler) {
+    s.SetLineMode(true);
+    CollectLines();
+    QTimer::singleShot(50, [&] { peer.write("first\r\nsecond\r\nthird\r\nfou"); });
+    std::string line;
+    s.ReadLine(5, line);
+    EXPECT_EQ(line, "first\r\n");
+    EXPECT_TRUE(s.LineMode());
+    ASSERT_TRUE(PumpUntil([&] { return lines.size() == 2; }));
+    EXPECT_EQ(lines, (std::vector<std::string>{"second\r\n", "third\r\n"}));
+    EXPECT_EQ(s.LineBufferCount, 3);
+}
+
 TEST_F(ReadLine, MillisecondTimeoutReturnsPartialLine) {
     QTimer::singleShot(50, [&] { peer.write("par"); });
     std::string line = "old";
