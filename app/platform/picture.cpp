@@ -13,8 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 #include <jerror.h>
 #include <jpeglib.h>
@@ -42,6 +45,20 @@ QString Quoted(const QString& path) {
     return QLatin1Char('"') + path + QLatin1Char('"');
 }
 
+// Little-endian fields of bitmap and metafile headers; callers check the lengths.
+quint16 Word(const QByteArray& d, qsizetype at) {
+    return static_cast<quint16>(static_cast<uchar>(d[at]) | static_cast<uchar>(d[at + 1]) << 8);
+}
+qint16 Short(const QByteArray& d, qsizetype at) {
+    return static_cast<qint16>(Word(d, at));
+}
+quint32 DWord(const QByteArray& d, qsizetype at) {
+    return Word(d, at) | static_cast<quint32>(Word(d, at + 2)) << 16;
+}
+qint32 Long(const QByteArray& d, qsizetype at) {
+    return static_cast<qint32>(DWord(d, at));
+}
+
 void CheckPixelCount(std::int64_t width, std::int64_t height, const QString& path) {
     if (width <= 0 || height <= 0) {
         Fail(
@@ -57,17 +74,46 @@ void CheckPixelCount(std::int64_t width, std::int64_t height, const QString& pat
     }
 }
 
-// A folder or a FIFO would pass fopen and then fail or block in read; refuse them first.
-void CheckRegularFile(const QString& path, const QByteArray& native) {
-    struct stat st {};
-    if (native.isEmpty()) Fail(QStringLiteral("No file name given."));
-    if (::stat(native.constData(), &st) != 0) {
-        Fail(QStringLiteral("Cannot open %1: %2")
-                 .arg(Quoted(path), QString::fromLocal8Bit(std::strerror(errno))));
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() {
+        if (fd_ >= 0) ::close(fd_);
     }
-    if (S_ISDIR(st.st_mode))
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+QString ErrnoText() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Opens a regular file for reading. A folder would open and then fail in read, a FIFO would
+// block in open or read; both are refused, checked on the open descriptor itself.
+UniqueFd OpenRegularFile(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    if (native.isEmpty()) Fail(QStringLiteral("No file name given."));
+    UniqueFd fd(::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), ErrnoText()));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), ErrnoText()));
+    }
+    if (S_ISDIR(st.st_mode)) {
         Fail(QStringLiteral("%1 is a folder, not a picture file.").arg(Quoted(path)));
+    }
     if (!S_ISREG(st.st_mode)) Fail(QStringLiteral("%1 is not a regular file.").arg(Quoted(path)));
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), ErrnoText()));
+    }
+    return fd;
 }
 
 struct FileCloser {
@@ -76,23 +122,25 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 FilePtr OpenForReading(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    CheckRegularFile(path, native);
-    FilePtr file(std::fopen(native.constData(), "rb"));
-    if (!file) {
-        Fail(QStringLiteral("Cannot open %1: %2")
-                 .arg(Quoted(path), QString::fromLocal8Bit(std::strerror(errno))));
-    }
+    UniqueFd fd = OpenRegularFile(path);
+    FilePtr file(::fdopen(fd.get(), "rb"));
+    if (!file) Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), ErrnoText()));
+    fd.release();
     return file;
 }
 
-QByteArray ReadWholeFile(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    CheckRegularFile(path, native);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+// The QFile owns the descriptor once open succeeded.
+void OpenQFile(QFile& file, const QString& path) {
+    UniqueFd fd = OpenRegularFile(path);
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), file.errorString()));
     }
+    fd.release();
+}
+
+QByteArray ReadWholeFile(const QString& path) {
+    QFile file;
+    OpenQFile(file, path);
     if (file.size() > kMaxMetafileBytes) {
         Fail(QStringLiteral("%1 is too large for a metafile (%2 bytes).")
                  .arg(Quoted(path))
@@ -379,10 +427,6 @@ void ReplaceFile(const QString& path, const QByteArray& data) {
 // ---------------------------------------------------------------------------------------------
 // Windows bitmap and icon.
 
-quint16 Word(const QByteArray& d, qsizetype at);
-quint32 DWord(const QByteArray& d, qsizetype at);
-qint32 Long(const QByteArray& d, qsizetype at);
-
 // Qt's reader fills a bitmap cut short with black; the program must refuse it instead.
 void CheckBitmapComplete(QFile& file, const QString& path) {
     const QByteArray h = file.peek(54);
@@ -419,12 +463,8 @@ void CheckBitmapComplete(QFile& file, const QString& path) {
 }
 
 QImage LoadWithQt(const QString& path, const char* format) {
-    const QByteArray native = QFile::encodeName(path);
-    CheckRegularFile(path, native);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), file.errorString()));
-    }
+    QFile file;
+    OpenQFile(file, path);
     if (std::strcmp(format, "bmp") == 0) CheckBitmapComplete(file, path);
     QImageReader reader(&file, format);
     reader.setDecideFormatFromContent(false);
@@ -441,19 +481,6 @@ QImage LoadWithQt(const QString& path, const char* format) {
 
 // ---------------------------------------------------------------------------------------------
 // Metafiles.
-
-quint16 Word(const QByteArray& d, qsizetype at) {
-    return static_cast<quint16>(static_cast<uchar>(d[at]) | static_cast<uchar>(d[at + 1]) << 8);
-}
-qint16 Short(const QByteArray& d, qsizetype at) {
-    return static_cast<qint16>(Word(d, at));
-}
-quint32 DWord(const QByteArray& d, qsizetype at) {
-    return Word(d, at) | static_cast<quint32>(Word(d, at + 2)) << 16;
-}
-qint32 Long(const QByteArray& d, qsizetype at) {
-    return static_cast<qint32>(DWord(d, at));
-}
 
 std::int64_t MulDiv(std::int64_t value, std::int64_t num, std::int64_t den) {
     return (value * num + den / 2) / den;

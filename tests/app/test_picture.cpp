@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace picturefiles;
@@ -372,11 +373,34 @@ TEST_F(PictureTest, NonUtf8NameLoadsOrFailsCleanly) {
 }
 
 TEST_F(PictureTest, UnreadableFileFails) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
     const QString p = Path("locked.jpg");
     WriteJpeg(Pattern(8, 8), p, 90);
     ASSERT_TRUE(QFile::setPermissions(p, QFileDevice::WriteOwner));
-    ExpectLoadError(p, pkJPEG);
+    if (::geteuid() != 0) {
+        ExpectLoadError(p, pkJPEG);
+        return;
+    }
+    // Root reads every file: try as nobody, in a child, with the folder open to it.
+    ASSERT_TRUE(
+        QFile::setPermissions(dir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ExeOwner | QFileDevice::ExeOther));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        try {
+            LoadPicture(p, pkJPEG);
+            ::_exit(1);
+        } catch (const EPictureError&) {
+            ::_exit(0);
+        } catch (...) {
+            ::_exit(2);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: loaded, 2: other error, 3: could not become nobody";
 }
 
 TEST_F(PictureTest, EmptyAndGarbageFilesFail) {
@@ -462,6 +486,29 @@ TEST_F(PictureTest, HeadersClaimingHugeSizesFailBeforeAllocating) {
     ASSERT_TRUE(
         WriteFile(Path("huge.emf"), MakeEmf(2000000000, 2540, QRect(0, 0, 10, 10), Qt::red)));
     ExpectLoadError(Path("huge.emf"), pkEnhMetafile);
+}
+
+TEST_F(PictureTest, JpegWithThousandsOfScansIsRefused) {
+    // The last scan of a progressive file repeated: libjpeg only warns about each repetition,
+    // and files like this make decoding take minutes for a large frame.
+    ASSERT_EQ(
+        RunProgram("cjpeg", {"-progressive", "-outfile", Path("p.jpg"), Ppm(Pattern(16, 16))}), 0);
+    const QByteArray d = ReadFile(Path("p.jpg"));
+    const qsizetype lastScan = d.lastIndexOf("\xff\xda");
+    ASSERT_GT(lastScan, 0);
+    ASSERT_TRUE(d.endsWith("\xff\xd9"));
+    const QByteArray scan = d.mid(lastScan, d.size() - 2 - lastScan);
+    ASSERT_TRUE(
+        WriteFile(Path("many.jpg"), d.left(d.size() - 2) + scan.repeated(1500) + "\xff\xd9"));
+    try {
+        LoadPicture(Path("many.jpg"), pkJPEG);
+        ADD_FAILURE() << "loaded";
+    } catch (const EPictureError& e) {
+        EXPECT_NE(std::string(e.what()).find("scans"), std::string::npos) << e.what();
+    }
+    // A few repeated scans are still a picture.
+    ASSERT_TRUE(WriteFile(Path("few.jpg"), d.left(d.size() - 2) + scan.repeated(3) + "\xff\xd9"));
+    EXPECT_EQ(LoadPicture(Path("few.jpg"), pkJPEG).size(), QSize(16, 16));
 }
 
 TEST_F(PictureTest, DamagedFilesNeverCrash) {
