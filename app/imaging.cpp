@@ -82,6 +82,21 @@ bool CheckImageFileType(const QString& path) {
     return PictureKindOfExtension(FileExtension(path)).has_value();
 }
 
+bool LoadImageFile(QImage& image, const QString& path, QString* error) {
+    image = QImage();
+    const auto kind = PictureKindOfExtension(FileExtension(path));
+    try {
+        if (!kind) throw EPictureError("Not a supported picture file type.");
+        image = LoadPicture(path, *kind);
+        return true;
+    } catch (const std::exception& e) {
+        // Also std::bad_alloc from a decoder: the picture is simply not loaded.
+        image = QImage();
+        if (error) *error = QString::fromStdString(e.what());
+        return false;
+    }
+}
+
 QString UploadFileName(const QString& imageFile) {
     const QString name = imageFile.mid(imageFile.lastIndexOf(QLatin1Char('/')) + 1);
     return name.chopped(std::min(name.size(), FileExtension(imageFile).size())) +
