@@ -405,9 +405,7 @@ bool JpegCompress(JpegCompressor& e, const QImage& image, int quality) {
 
 void CheckWritable(const QImage& image, const char* what) {
     if (image.isNull() || image.width() <= 0 || image.height() <= 0) {
-        Fail(QStringLiteral("Cannot write an empty picture (%1 x %2 pixels) as %3.")
-                 .arg(image.width())
-                 .arg(image.height())
+        Fail(QStringLiteral("Cannot write an empty picture as %1: its width or height is 0.")
                  .arg(QLatin1String(what)));
     }
 }

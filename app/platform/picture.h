@@ -26,9 +26,10 @@ enum TPictureKind { pkJPEG, pkBitmap, pkIcon, pkEnhMetafile, pkMetafile };
 std::optional<TPictureKind> PictureKindOfExtension(const QString& extension);
 
 // Loads the file with the decoder of the given kind. Bitmaps keep their own format, JPEG gives
-// RGB888, icons and metafiles ARGB32 (a metafile drawn at its frame size on a transparent
-// ground). Throws EPictureError for an unreadable file, a folder, a file that does not decode,
-// and a picture larger than kMaxPicturePixels.
+// RGB888 (CMYK converted), icons their first image as ARGB32, metafiles ARGB32 at their frame
+// size at 96 pixels per inch (a Windows metafile on white, an enhanced one on a transparent
+// ground). Throws EPictureError for an unreadable file, a folder or FIFO, a file that does not
+// decode or is cut short, and a picture larger than kMaxPicturePixels.
 QImage LoadPicture(const QString& path, TPictureKind kind);
 
 // Writes the picture as a baseline JPEG file through libjpeg: default parameters, the quality
