@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -31,6 +32,10 @@ std::optional<TPictureKind> PictureKindOfExtension(const QString& extension);
 // ground). Throws EPictureError for an unreadable file, a folder or FIFO, a file that does not
 // decode or is cut short, and a picture larger than kMaxPicturePixels.
 QImage LoadPicture(const QString& path, TPictureKind kind);
+
+// Metafiles are drawn in a child process, so that a decoder crashing or looping on a damaged
+// file only fails the load; one that takes longer than this (20 s at first) is given up.
+void SetMetafileTimeLimit(std::chrono::milliseconds limit);
 
 // Writes the picture as a baseline JPEG file through libjpeg: default parameters, the quality
 // (1..100, clamped) with libjpeg's standard scaling, 24-bit RGB input. The file is replaced in
