@@ -4,7 +4,6 @@
 
 #include <QPainter>
 #include <algorithm>
-#include <limits>
 
 namespace {
 
@@ -44,9 +43,9 @@ QImage ResizeImage(const QImage& source, QSize sourceSize, const TImageSettings&
         ComputeScaledSize(sourceSize.width(), sourceSize.height(), settings.MaxWidth,
                           settings.MaxHeight, keepOriginalSize, constrainProportions);
     if (size.Width <= 0 || size.Height <= 0) return {};
-    if (size.Width > std::numeric_limits<int>::max() / 4 ||
-        size.Height > std::numeric_limits<int>::max() / 4 ||
-        size.Width * size.Height > kMaxScaledPixels) {
+    // Both sides are at most the larger of a bound and a source side, so they fit an int and
+    // their product fits 64 bits.
+    if (size.Width * size.Height > kMaxScaledPixels) {
         throw EImageSizeError(QStringLiteral("The scaled picture would be %1 x %2 pixels, more "
                                              "than the %3 pixels allowed.")
                                   .arg(size.Width)
@@ -80,6 +79,21 @@ QString FileExtension(const QString& path) {
 
 bool CheckImageFileType(const QString& path) {
     return PictureKindOfExtension(FileExtension(path)).has_value();
+}
+
+bool LoadImageFile(QImage& image, const QString& path, QString* error) {
+    image = QImage();
+    const auto kind = PictureKindOfExtension(FileExtension(path));
+    try {
+        if (!kind) throw EPictureError("Not a supported picture file type.");
+        image = LoadPicture(path, *kind);
+        return true;
+    } catch (const std::exception& e) {
+        // Also std::bad_alloc from a decoder: the picture is simply not loaded.
+        image = QImage();
+        if (error) *error = QString::fromStdString(e.what());
+        return false;
+    }
 }
 
 QString UploadFileName(const QString& imageFile) {

@@ -61,6 +61,11 @@ QString FileExtension(const QString& path);
 // True when the lower-cased extension is jpg, jpeg, bmp, ico, emf or wmf.
 bool CheckImageFileType(const QString& path);
 
+// Empties image, then loads the file with the decoder its extension names. False on any error
+// (unsupported extension, unreadable or undecodable file, a picture too large); image is then
+// empty and *error, when given, says why.
+bool LoadImageFile(QImage& image, const QString& path, QString* error = nullptr);
+
 // The upload name for a loaded file: its file-name part with the extension replaced by "jpg"
 // (Photo.JPEG gives Photo.jpg, a.b.bmp gives a.b.jpg).
 QString UploadFileName(const QString& imageFile);

@@ -8,13 +8,23 @@
 #include <QSaveFile>
 #include <QSvgRenderer>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csetjmp>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include <jerror.h>
 #include <jpeglib.h>
@@ -31,6 +41,8 @@ namespace {
 constexpr int kScreenPixelsPerInch = 96;
 // Metafiles are read whole; anything larger is not a picture this program should take.
 constexpr qint64 kMaxMetafileBytes = qint64{256} << 20;
+// The drawing an enhanced metafile converts to; text, so larger than the file.
+constexpr qint64 kMaxSvgBytes = qint64{1} << 30;
 // A progressive JPEG has a handful of scans; thousands only make decoding take forever.
 constexpr int kMaxJpegScans = 1000;
 
@@ -40,6 +52,20 @@ constexpr int kMaxJpegScans = 1000;
 
 QString Quoted(const QString& path) {
     return QLatin1Char('"') + path + QLatin1Char('"');
+}
+
+// Little-endian fields of bitmap and metafile headers; callers check the lengths.
+quint16 Word(const QByteArray& d, qsizetype at) {
+    return static_cast<quint16>(static_cast<uchar>(d[at]) | static_cast<uchar>(d[at + 1]) << 8);
+}
+qint16 Short(const QByteArray& d, qsizetype at) {
+    return static_cast<qint16>(Word(d, at));
+}
+quint32 DWord(const QByteArray& d, qsizetype at) {
+    return Word(d, at) | static_cast<quint32>(Word(d, at + 2)) << 16;
+}
+qint32 Long(const QByteArray& d, qsizetype at) {
+    return static_cast<qint32>(DWord(d, at));
 }
 
 void CheckPixelCount(std::int64_t width, std::int64_t height, const QString& path) {
@@ -57,17 +83,46 @@ void CheckPixelCount(std::int64_t width, std::int64_t height, const QString& pat
     }
 }
 
-// A folder or a FIFO would pass fopen and then fail or block in read; refuse them first.
-void CheckRegularFile(const QString& path, const QByteArray& native) {
-    struct stat st {};
-    if (native.isEmpty()) Fail(QStringLiteral("No file name given."));
-    if (::stat(native.constData(), &st) != 0) {
-        Fail(QStringLiteral("Cannot open %1: %2")
-                 .arg(Quoted(path), QString::fromLocal8Bit(std::strerror(errno))));
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() {
+        if (fd_ >= 0) ::close(fd_);
     }
-    if (S_ISDIR(st.st_mode))
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+QString ErrnoText() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Opens a regular file for reading. A folder would open and then fail in read, a FIFO would
+// block in open or read; both are refused, checked on the open descriptor itself.
+UniqueFd OpenRegularFile(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    if (native.isEmpty()) Fail(QStringLiteral("No file name given."));
+    UniqueFd fd(::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), ErrnoText()));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), ErrnoText()));
+    }
+    if (S_ISDIR(st.st_mode)) {
         Fail(QStringLiteral("%1 is a folder, not a picture file.").arg(Quoted(path)));
+    }
     if (!S_ISREG(st.st_mode)) Fail(QStringLiteral("%1 is not a regular file.").arg(Quoted(path)));
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), ErrnoText()));
+    }
+    return fd;
 }
 
 struct FileCloser {
@@ -76,23 +131,25 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 FilePtr OpenForReading(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    CheckRegularFile(path, native);
-    FilePtr file(std::fopen(native.constData(), "rb"));
-    if (!file) {
-        Fail(QStringLiteral("Cannot open %1: %2")
-                 .arg(Quoted(path), QString::fromLocal8Bit(std::strerror(errno))));
-    }
+    UniqueFd fd = OpenRegularFile(path);
+    FilePtr file(::fdopen(fd.get(), "rb"));
+    if (!file) Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), ErrnoText()));
+    fd.release();
     return file;
 }
 
-QByteArray ReadWholeFile(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
-    CheckRegularFile(path, native);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+// The QFile owns the descriptor once open succeeded.
+void OpenQFile(QFile& file, const QString& path) {
+    UniqueFd fd = OpenRegularFile(path);
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), file.errorString()));
     }
+    fd.release();
+}
+
+QByteArray ReadWholeFile(const QString& path) {
+    QFile file;
+    OpenQFile(file, path);
     if (file.size() > kMaxMetafileBytes) {
         Fail(QStringLiteral("%1 is too large for a metafile (%2 bytes).")
                  .arg(Quoted(path))
@@ -357,9 +414,7 @@ bool JpegCompress(JpegCompressor& e, const QImage& image, int quality) {
 
 void CheckWritable(const QImage& image, const char* what) {
     if (image.isNull() || image.width() <= 0 || image.height() <= 0) {
-        Fail(QStringLiteral("Cannot write an empty picture (%1 x %2 pixels) as %3.")
-                 .arg(image.width())
-                 .arg(image.height())
+        Fail(QStringLiteral("Cannot write an empty picture as %1: its width or height is 0.")
                  .arg(QLatin1String(what)));
     }
 }
@@ -378,10 +433,6 @@ void ReplaceFile(const QString& path, const QByteArray& data) {
 
 // ---------------------------------------------------------------------------------------------
 // Windows bitmap and icon.
-
-quint16 Word(const QByteArray& d, qsizetype at);
-quint32 DWord(const QByteArray& d, qsizetype at);
-qint32 Long(const QByteArray& d, qsizetype at);
 
 // Qt's reader fills a bitmap cut short with black; the program must refuse it instead.
 void CheckBitmapComplete(QFile& file, const QString& path) {
@@ -419,12 +470,8 @@ void CheckBitmapComplete(QFile& file, const QString& path) {
 }
 
 QImage LoadWithQt(const QString& path, const char* format) {
-    const QByteArray native = QFile::encodeName(path);
-    CheckRegularFile(path, native);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        Fail(QStringLiteral("Cannot open %1: %2").arg(Quoted(path), file.errorString()));
-    }
+    QFile file;
+    OpenQFile(file, path);
     if (std::strcmp(format, "bmp") == 0) CheckBitmapComplete(file, path);
     QImageReader reader(&file, format);
     reader.setDecideFormatFromContent(false);
@@ -442,22 +489,148 @@ QImage LoadWithQt(const QString& path, const char* format) {
 // ---------------------------------------------------------------------------------------------
 // Metafiles.
 
-quint16 Word(const QByteArray& d, qsizetype at) {
-    return static_cast<quint16>(static_cast<uchar>(d[at]) | static_cast<uchar>(d[at + 1]) << 8);
-}
-qint16 Short(const QByteArray& d, qsizetype at) {
-    return static_cast<qint16>(Word(d, at));
-}
-quint32 DWord(const QByteArray& d, qsizetype at) {
-    return Word(d, at) | static_cast<quint32>(Word(d, at + 2)) << 16;
-}
-qint32 Long(const QByteArray& d, qsizetype at) {
-    return static_cast<qint32>(DWord(d, at));
-}
-
 std::int64_t MulDiv(std::int64_t value, std::int64_t num, std::int64_t den) {
     return (value * num + den / 2) / den;
 }
+
+// Metafile decoders are old C code that can crash or loop for minutes on a damaged file (a
+// bitmap record stretched over 30000 units, say). They run in a child process that writes 'O'
+// and its result, or 'E' and a message; the parent reads with a deadline and kills a child that
+// overruns it. The child touches no Qt object beyond plain strings and exits with _exit.
+std::atomic<int> metafileTimeLimitMs{20000};
+
+void WriteAll(int fd, const void* data, size_t size) {
+    const auto* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ::_exit(1);
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+class IsolatedRun {
+public:
+    // Runs work(fd) in a child; work writes 'O' and its result to fd or throws.
+    IsolatedRun(const QString& path, const std::function<void(int)>& work)
+        : path_(path), deadline_(std::chrono::steady_clock::now() +
+                                 std::chrono::milliseconds(metafileTimeLimitMs.load())) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            Fail(QStringLiteral("Cannot start the metafile reader: %1").arg(ErrnoText()));
+        }
+        UniqueFd readEnd(fds[0]);
+        UniqueFd writeEnd(fds[1]);
+        pid_ = ::fork();
+        if (pid_ < 0) Fail(QStringLiteral("Cannot start the metafile reader: %1").arg(ErrnoText()));
+        if (pid_ == 0) {
+            ::close(readEnd.release());
+            try {
+                work(writeEnd.get());
+            } catch (const std::exception& e) {
+                WriteAll(writeEnd.get(), "E", 1);
+                WriteAll(writeEnd.get(), e.what(), std::strlen(e.what()));
+            }
+            ::_exit(0);
+        }
+        fd_ = readEnd.release();
+    }
+    ~IsolatedRun() {
+        if (fd_ >= 0) ::close(fd_);
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    IsolatedRun(const IsolatedRun&) = delete;
+    IsolatedRun& operator=(const IsolatedRun&) = delete;
+
+    // The child's first byte: true for a result, false for an error (thrown with its message).
+    void ExpectResult() {
+        char status = 0;
+        if (ReadSome(&status, 1) == 1 && status == 'O') return;
+        QByteArray message;
+        if (status == 'E') message = ReadToEnd(4096);
+        Finish();
+        Fail(message.isEmpty() ? QStringLiteral("%1 could not be decoded.").arg(Quoted(path_))
+                               : QString::fromUtf8(message));
+    }
+
+    void ReadExactly(void* buffer, size_t size) {
+        auto* p = static_cast<char*>(buffer);
+        while (size > 0) {
+            const size_t n = ReadSome(p, size);
+            if (n == 0) {
+                Finish();
+                Fail(QStringLiteral("%1 could not be decoded.").arg(Quoted(path_)));
+            }
+            p += n;
+            size -= n;
+        }
+    }
+
+    QByteArray ReadToEnd(qint64 maxBytes) {
+        QByteArray data;
+        char chunk[65536];
+        for (;;) {
+            const size_t n = ReadSome(chunk, sizeof chunk);
+            if (n == 0) return data;
+            if (data.size() + static_cast<qint64>(n) > maxBytes) {
+                Fail(QStringLiteral("%1 gives a drawing too large to handle.").arg(Quoted(path_)));
+            }
+            data.append(chunk, static_cast<qsizetype>(n));
+        }
+    }
+
+    // Waits for the child's end; a child that died of a signal reports a crash.
+    void Finish() {
+        char rest = 0;
+        while (ReadSome(&rest, 1) == 1) {
+        }
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        if (WIFSIGNALED(status)) {
+            Fail(QStringLiteral("The metafile reader failed on %1 (signal %2).")
+                     .arg(Quoted(path_))
+                     .arg(WTERMSIG(status)));
+        }
+    }
+
+private:
+    // Up to size bytes, 0 at the end of the child's output; throws at the deadline.
+    size_t ReadSome(void* buffer, size_t size) {
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline_ - std::chrono::steady_clock::now());
+            if (left.count() <= 0) Overrun();
+            pollfd p{fd_, POLLIN, 0};
+            const int ready =
+                ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+            if (ready < 0 && errno != EINTR)
+                Fail(QStringLiteral("Cannot read the metafile reader: %1").arg(ErrnoText()));
+            if (ready <= 0) continue;
+            const ssize_t n = ::read(fd_, buffer, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) Fail(QStringLiteral("Cannot read the metafile reader: %1").arg(ErrnoText()));
+            return static_cast<size_t>(n);
+        }
+    }
+
+    [[noreturn]] void Overrun() {
+        Fail(QStringLiteral("%1 took longer than %2 seconds to draw and was given up.")
+                 .arg(Quoted(path_))
+                 .arg(metafileTimeLimitMs.load() / 1000.0));
+    }
+
+    QString path_;
+    std::chrono::steady_clock::time_point deadline_;
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
 
 constexpr quint32 kPlaceableKey = 0x9AC6CDD7u;
 constexpr qsizetype kPlaceableSize = 22;
@@ -527,9 +700,8 @@ struct WmfApi {
     }
 };
 
-QImage LoadWmf(const QString& path) {
-    QByteArray data = ReadWholeFile(path);
-    const qsizetype start = CheckWmf(data, path);
+// In the child: draws the metafile and writes 'O', width, height and the ARGB32 rows.
+void DrawWmf(QByteArray& data, qsizetype start, const QString& path, int out) {
     std::int64_t width = 0;
     std::int64_t height = 0;
     if (start == kPlaceableSize) {
@@ -584,19 +756,37 @@ QImage LoadWmf(const QString& path) {
     const int* pixels = gd->gd_image ? wmf_gd_image_pixels(gd->gd_image) : nullptr;
     if (!pixels) Fail(QStringLiteral("%1 could not be drawn.").arg(Quoted(path)));
 
-    QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_ARGB32);
-    if (image.isNull()) Fail(QStringLiteral("Not enough memory for %1.").arg(Quoted(path)));
-    for (int y = 0; y < image.height(); ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        const int* in = pixels + static_cast<qsizetype>(y) * image.width();
-        for (int x = 0; x < image.width(); ++x) {
+    const qint32 size[2] = {static_cast<qint32>(width), static_cast<qint32>(height)};
+    WriteAll(out, "O", 1);
+    WriteAll(out, size, sizeof size);
+    std::vector<QRgb> line(static_cast<size_t>(width));
+    for (std::int64_t y = 0; y < height; ++y) {
+        const int* in = pixels + y * width;
+        for (std::int64_t x = 0; x < width; ++x) {
             // gd keeps 7 bits of transparency above the colour, 127 being clear.
             const unsigned int p = static_cast<unsigned int>(in[x]);
             const int alpha = 255 - static_cast<int>(((p >> 24) & 0x7f) * 255 / 127);
-            line[x] = qRgba(static_cast<int>((p >> 16) & 0xff), static_cast<int>((p >> 8) & 0xff),
-                            static_cast<int>(p & 0xff), alpha);
+            line[static_cast<size_t>(x)] =
+                qRgba(static_cast<int>((p >> 16) & 0xff), static_cast<int>((p >> 8) & 0xff),
+                      static_cast<int>(p & 0xff), alpha);
         }
+        WriteAll(out, line.data(), line.size() * sizeof(QRgb));
     }
+}
+
+QImage LoadWmf(const QString& path) {
+    QByteArray data = ReadWholeFile(path);
+    const qsizetype start = CheckWmf(data, path);
+    IsolatedRun child(path, [&](int out) { DrawWmf(data, start, path, out); });
+    child.ExpectResult();
+    qint32 size[2] = {};
+    child.ReadExactly(size, sizeof size);
+    CheckPixelCount(size[0], size[1], path);
+    QImage image(size[0], size[1], QImage::Format_ARGB32);
+    if (image.isNull()) Fail(QStringLiteral("Not enough memory for %1.").arg(Quoted(path)));
+    // ARGB32 lines are exactly width * 4 bytes: the rows arrive in place.
+    child.ReadExactly(image.bits(), static_cast<size_t>(image.sizeInBytes()));
+    child.Finish();
     return image;
 }
 
@@ -647,15 +837,22 @@ QImage LoadEmf(const QString& path) {
     options.svgDelimiter = true;
     options.imgWidth = static_cast<double>(width);
     options.imgHeight = static_cast<double>(height);
-    char* out = nullptr;
-    size_t outLength = 0;
-    const int ok =
-        emf2svg(data.data(), static_cast<size_t>(data.size()), &out, &outLength, &options);
-    const std::unique_ptr<char, MallocFree> svgText(out);
-    if (!ok || !out || outLength == 0) {
-        Fail(QStringLiteral("%1 is not a readable enhanced metafile.").arg(Quoted(path)));
-    }
-    QSvgRenderer renderer(QByteArray(out, static_cast<qsizetype>(outLength)));
+    IsolatedRun child(path, [&](int fd) {
+        char* out = nullptr;
+        size_t outLength = 0;
+        const int ok =
+            emf2svg(data.data(), static_cast<size_t>(data.size()), &out, &outLength, &options);
+        const std::unique_ptr<char, MallocFree> svgText(out);
+        if (!ok || !out || outLength == 0) {
+            Fail(QStringLiteral("%1 is not a readable enhanced metafile.").arg(Quoted(path)));
+        }
+        WriteAll(fd, "O", 1);
+        WriteAll(fd, out, outLength);
+    });
+    child.ExpectResult();
+    const QByteArray svg = child.ReadToEnd(kMaxSvgBytes);
+    child.Finish();
+    QSvgRenderer renderer(svg);
     if (!renderer.isValid()) Fail(QStringLiteral("%1 could not be drawn.").arg(Quoted(path)));
 
     QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_ARGB32);
@@ -668,6 +865,10 @@ QImage LoadEmf(const QString& path) {
 }
 
 } // namespace
+
+void SetMetafileTimeLimit(std::chrono::milliseconds limit) {
+    metafileTimeLimitMs.store(static_cast<int>(std::max<long long>(1, limit.count())));
+}
 
 std::optional<TPictureKind> PictureKindOfExtension(const QString& extension) {
     const QString e = extension.toLower();

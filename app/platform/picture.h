@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -26,10 +27,15 @@ enum TPictureKind { pkJPEG, pkBitmap, pkIcon, pkEnhMetafile, pkMetafile };
 std::optional<TPictureKind> PictureKindOfExtension(const QString& extension);
 
 // Loads the file with the decoder of the given kind. Bitmaps keep their own format, JPEG gives
-// RGB888, icons and metafiles ARGB32 (a metafile drawn at its frame size on a transparent
-// ground). Throws EPictureError for an unreadable file, a folder, a file that does not decode,
-// and a picture larger than kMaxPicturePixels.
+// RGB888 (CMYK converted), icons their first image as ARGB32, metafiles ARGB32 at their frame
+// size at 96 pixels per inch (a Windows metafile on white, an enhanced one on a transparent
+// ground). Throws EPictureError for an unreadable file, a folder or FIFO, a file that does not
+// decode or is cut short, and a picture larger than kMaxPicturePixels.
 QImage LoadPicture(const QString& path, TPictureKind kind);
+
+// Metafiles are drawn in a child process, so that a decoder crashing or looping on a damaged
+// file only fails the load; one that takes longer than this (20 s at first) is given up.
+void SetMetafileTimeLimit(std::chrono::milliseconds limit);
 
 // Writes the picture as a baseline JPEG file through libjpeg: default parameters, the quality
 // (1..100, clamped) with libjpeg's standard scaling, 24-bit RGB input. The file is replaced in

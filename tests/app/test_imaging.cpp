@@ -1,6 +1,10 @@
 #include "app/imaging.h"
 
+#include "app/platform/picture.h"
+
+#include <QFile>
 #include <QPainter>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
@@ -174,4 +178,28 @@ TEST(FileNames, UploadNameReplacesTheExtension) {
 TEST(FileNames, CreateFilenameJoinsWithOneSlash) {
     EXPECT_EQ(CreateFilename("/opt/imglift/", "temp.jpg"), "/opt/imglift/temp.jpg");
     EXPECT_EQ(CreateFilename("/opt/imglift", "temp.jpg"), "/opt/imglift/temp.jpg");
+}
+
+TEST(LoadImageFile, DecoderFollowsTheExtensionAndFailuresLeaveNoPicture) {
+    QTemporaryDir dir;
+    QImage pixels(6, 4, QImage::Format_RGB32);
+    pixels.fill(qRgb(0, 0, 255));
+    WriteBitmap(pixels, dir.filePath("scan.BMP"));
+    QImage image(3, 3, QImage::Format_RGB32);
+    QString error;
+    ASSERT_TRUE(LoadImageFile(image, dir.filePath("scan.BMP"), &error)) << error.toStdString();
+    EXPECT_EQ(image.size(), QSize(6, 4));
+    EXPECT_EQ(image.pixel(5, 3), qRgb(0, 0, 255));
+
+    // The same bytes named .jpg go to the JPEG decoder and fail.
+    ASSERT_TRUE(QFile::copy(dir.filePath("scan.BMP"), dir.filePath("scan.jpg")));
+    EXPECT_FALSE(LoadImageFile(image, dir.filePath("scan.jpg"), &error));
+    EXPECT_TRUE(image.isNull());
+    EXPECT_FALSE(error.isEmpty());
+
+    ASSERT_TRUE(QFile::copy(dir.filePath("scan.BMP"), dir.filePath("scan.png")));
+    image = pixels;
+    EXPECT_FALSE(LoadImageFile(image, dir.filePath("scan.png")));
+    EXPECT_TRUE(image.isNull());
+    EXPECT_FALSE(LoadImageFile(image, dir.filePath("none.bmp")));
 }
