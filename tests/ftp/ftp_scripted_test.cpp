@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 using namespace ftptest;
 
@@ -649,4 +650,38 @@ TEST_F(Scripted, NestedBlockingCallsFromOnProgress) {
     EXPECT_TRUE(Aborted);
     EXPECT_EQ(Ftp.State(), ftpReady);
     EXPECT_FALSE(Ftp.Connected());
+}
+
+TEST_F(Scripted, ShareModesLockTheLocalFileWhileItIsOpen) {
+    ScriptStor(Server, true);
+    const QString Local = Dir.filePath("locked.bin");
+    ASSERT_TRUE(WriteFile(Local, Pattern(3000)));
+    Ftp.SetLocalFileName(Local.toStdString());
+    Ftp.SetHostFileName("locked.bin");
+
+    // Another holder has the file to itself: an exclusive open fails, a deny-none open works.
+    QFile Holder(Local);
+    ASSERT_TRUE(Holder.open(QIODevice::ReadOnly));
+    ASSERT_EQ(::flock(Holder.handle(), LOCK_EX | LOCK_NB), 0);
+    EXPECT_FALSE(Ftp.Transmit());
+    EXPECT_EQ(Ftp.StatusCode(), 426);
+    EXPECT_EQ(Ftp.ErrorMessage(), "426 Unable to open local file " + Local.toStdString());
+    Ftp.Abort();
+    Ftp.SetShareMode(ftpShareDenyNone);
+    EXPECT_TRUE(Ftp.Transmit()) << Ftp.ErrorMessage() << "\n" << Log.Trace();
+    Holder.close();
+
+    // While the client has it open exclusively, nobody else gets a lock on it.
+    Ftp.SetShareMode(ftpShareExclusive);
+    bool Probed = false, Locked = false;
+    Ftp.OnProgress = [&](QObject*, qint64, bool&) {
+        if (Probed) return;
+        Probed = true;
+        QFile Other(Local);
+        Locked = Other.open(QIODevice::ReadOnly) && ::flock(Other.handle(), LOCK_SH | LOCK_NB) != 0;
+    };
+    EXPECT_TRUE(Ftp.Transmit()) << Ftp.ErrorMessage();
+    EXPECT_TRUE(Probed);
+    EXPECT_TRUE(Locked);
+    EXPECT_EQ(Server.LastSession()->DataReceived(), Pattern(3000));
 }
