@@ -36,6 +36,14 @@ LRESULT XSocketWindowProc(HWND Window, UINT Msg, WPARAM WParam, LPARAM LParam) {
     return M.Result;
 }
 
+// Closes a descriptor and drops the notifications still queued for it: the number may be
+// reused at once, and a late message must not look like news about the next connection.
+int CloseSocketOf(HWND Window, TSocket S) {
+    const int R = WSocket_closesocket(S);
+    if (Window) RemovePostedMessages(Window, MsgSocketEvent);
+    return R;
+}
+
 // Waiting loops sleep at most this long between rounds.
 constexpr int WaitSliceMs = 20;
 
@@ -79,6 +87,17 @@ TCustomWSocket::TCustomWSocket(QObject* AOwner) : QObject(AOwner) {
 
 TCustomWSocket::~TCustomWSocket() {
     Destroying = true;
+    // Handlers often capture objects that die before their socket: none runs from here on.
+    OnDataAvailable = nullptr;
+    OnDataSent = nullptr;
+    OnSendData = nullptr;
+    OnSessionClosed = nullptr;
+    OnSessionAvailable = nullptr;
+    OnSessionConnected = nullptr;
+    OnChangeState = nullptr;
+    OnDnsLookupDone = nullptr;
+    OnError = nullptr;
+    OnBgException = nullptr;
     try {
         CancelDnsLookup();
     } catch (...) {
@@ -91,7 +110,7 @@ TCustomWSocket::~TCustomWSocket() {
     }
     if (SocketHandle != INVALID_SOCKET) {
         // Left open by a failed operation: never leak the descriptor.
-        WSocket_closesocket(SocketHandle);
+        CloseSocketOf(WindowHandle, SocketHandle);
         SocketHandle = INVALID_SOCKET;
     }
     if (--WSocketGCount < 1) {
@@ -377,7 +396,7 @@ void TCustomWSocket::SocketError(const std::string& FunctionName) {
     const std::string Line = "Error " + std::to_string(Code) + " in function " + FunctionName +
                              "\r\n" + WSocketErrorDesc(Code);
     if (Code == WSAECONNRESET || Code == WSAENOTCONN) {
-        if (SocketHandle != INVALID_SOCKET) WSocket_closesocket(SocketHandle);
+        if (SocketHandle != INVALID_SOCKET) CloseSocketOf(WindowHandle, SocketHandle);
         SocketHandle = INVALID_SOCKET;
         if (FState != wsClosed) TriggerSessionClosed(quint16(Code));
         ChangeState(wsClosed);
@@ -645,7 +664,7 @@ void TCustomWSocket::Listen() {
     // nothing: the descriptor is released here before the report.
     const auto FailUnbound = [this](const char* Function) {
         const int Code = WSocket_WSAGetLastError();
-        WSocket_closesocket(SocketHandle);
+        CloseSocketOf(WindowHandle, SocketHandle);
         SocketHandle = INVALID_SOCKET;
         WSocket_WSASetLastError(Code);
         SocketError(Function);
@@ -723,7 +742,7 @@ void TCustomWSocket::Dup(TSocket NewSocket) {
     if (FState != wsClosed) {
         const TSocket Old = SocketHandle;
         SocketHandle = INVALID_SOCKET;
-        if (Old != INVALID_SOCKET && WSocket_closesocket(Old) != 0) {
+        if (Old != INVALID_SOCKET && CloseSocketOf(WindowHandle, Old) != 0) {
             SocketError("Dup (closesocket)");
             return;
         }
@@ -756,10 +775,10 @@ void TCustomWSocket::InternalClose(bool bShut, quint16 Error) {
     }
     if (FState == wsClosed) return;
     if (bShut) Shutdown(1);
-    int R = WSocket_closesocket(SocketHandle);
+    int R = CloseSocketOf(WindowHandle, SocketHandle);
     while (R != 0 && WSocket_WSAGetLastError() == WSAEWOULDBLOCK) {
         MessagePump();
-        R = WSocket_closesocket(SocketHandle);
+        R = CloseSocketOf(WindowHandle, SocketHandle);
     }
     if (R != 0 && WSocket_WSAGetLastError() != WSANOTINITIALISED) {
         SocketHandle = INVALID_SOCKET;

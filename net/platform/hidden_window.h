@@ -71,7 +71,7 @@ void DeallocateHiddenWindow(HWND Window);
 // The calling thread's message queue.
 // Posts a quit message to the calling thread.
 void PostQuitMessage();
-// Posts a quit message to another thread's queue (the thread must have created a window).
+// Posts a quit message to another running QThread (one with an event dispatcher).
 bool PostThreadQuitMessage(QThread* Thread);
 // Dispatches what is waiting without blocking. QuitSeen is set when a quit message was met
 // (it is not dispatched). True when anything was dispatched.

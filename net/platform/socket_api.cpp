@@ -489,15 +489,25 @@ int SendFailed(TSocket S, int Err) {
 }
 } // namespace
 
+namespace {
+// A short send means the network is full, as a would-block does: readiness is told later.
+int SendDone(TSocket S, ssize_t N, int Len) {
+    if (N < Len)
+        if (TSelectEntry* E = FindLocalEntry(S); E && !E->ConnectPending)
+            E->WriteNote->setEnabled(true);
+    return int(N);
+}
+} // namespace
+
 int SocketApiSend(TSocket S, const void* Buf, int Len, int Flags) {
     const ssize_t N = ::send(S, Buf, std::size_t(Len < 0 ? 0 : Len), Flags | MSG_NOSIGNAL);
-    return N >= 0 ? int(N) : SendFailed(S, errno);
+    return N >= 0 ? SendDone(S, N, Len) : SendFailed(S, errno);
 }
 
 int SocketApiSendTo(TSocket S, const void* Buf, int Len, int Flags, const sockaddr* To, int ToLen) {
     const ssize_t N = ::sendto(S, Buf, std::size_t(Len < 0 ? 0 : Len), Flags | MSG_NOSIGNAL, To,
                                socklen_t(ToLen));
-    return N >= 0 ? int(N) : SendFailed(S, errno);
+    return N >= 0 ? SendDone(S, N, Len) : SendFailed(S, errno);
 }
 
 int SocketApiRecv(TSocket S, void* Buf, int Len, int Flags) {

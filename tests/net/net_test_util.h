@@ -4,6 +4,8 @@
 #include "net/wsocket.h"
 #include "support/test_support.h"
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,32 +65,40 @@ public:
         Listener.OnSessionAvailable = [this](QObject*, quint16) {
             const TSocket H = Listener.Accept();
             if (H == INVALID_SOCKET) return;
-            auto Peer = std::make_unique<TWSocket>();
-            TWSocket* P = Peer.get();
-            if (!ReadAll)
-                P->OnDataAvailable = nullptr;
-            else
+            auto* P = new TWSocket(&Holder); // owned by Holder, or released on close
+            P->SetLingerOnOff(wsLingerOff);
+            if (ReadAll)
                 P->OnDataAvailable = [this, P](QObject*, quint16) {
                     char Buf[65536];
                     int N;
                     while ((N = P->Receive(Buf, sizeof(Buf))) > 0)
                         Received.append(Buf, std::size_t(N));
+                    if (OnData) OnData(*P);
                 };
-            P->OnSessionClosed = [this](QObject*, quint16 E) {
+            P->OnSessionClosed = [this, P](QObject*, quint16 E) {
                 ++PeerCloses;
                 LastPeerCloseError = E;
+                if (ReleaseOnClose) {
+                    Peers.erase(std::remove(Peers.begin(), Peers.end(), P), Peers.end());
+                    P->Release();
+                }
             };
             P->Dup(H);
-            Peers.push_back(std::move(Peer));
+            Peers.push_back(P);
+            ++Accepted;
         };
         Listener.Listen();
     }
     std::string Port() { return Listener.GetXPort(); }
 
+    QObject Holder;
     TWSocket Listener;
-    std::vector<std::unique_ptr<TWSocket>> Peers;
+    std::vector<TWSocket*> Peers;
     std::string Received;
+    std::function<void(TWSocket&)> OnData;
     bool ReadAll = true;
+    bool ReleaseOnClose = false;
+    int Accepted = 0;
     int PeerCloses = 0;
     int LastPeerCloseError = -1;
 };
