@@ -261,6 +261,25 @@ void TCustomSocksWSocket::DataAvailableError(int ErrCode, const std::string& Msg
     InternalClose(true, quint16(ErrCode));
 }
 
+bool TCustomSocksWSocket::SocksDone(int ReplyLen) {
+    // Bytes behind the reply are served first, also to a read inside OnSessionConnected.
+    SocksPendingCount = ReplyLen > 0 ? SocksRcvCount - ReplyLen : 0;
+    SocksPendingPtr = ReplyLen;
+    SocksRcvCount = 0;
+    SocksState = socksData;
+    TriggerSessionConnected(0);
+    if (FState != wsConnected) return true; // closed by the handler
+    bool Result = TriggerDataAvailable(0);
+    // A handler that reads in small pieces gets the rest of those bytes now rather than at
+    // the next network notification.
+    while (Result && SocksPendingCount > 0 && FState == wsConnected) {
+        const int Before = SocksPendingCount;
+        Result = TriggerDataAvailable(0);
+        if (SocksPendingCount >= Before) break;
+    }
+    return Result;
+}
+
 void TCustomSocksWSocket::SocksReplyError(int ReplyCode) {
     switch (ReplyCode) {
     case 1:
@@ -358,9 +377,7 @@ bool TCustomSocksWSocket::TriggerDataAvailable(quint16 Error) {
             }
             switch (SocksRcvBuf[1]) {
             case 90:
-                SocksState = socksData;
-                TriggerSessionConnected(0);
-                return TriggerDataAvailable(0);
+                return SocksDone(0);
             case 91:
                 DataAvailableError(20016, "request rejected or failed");
                 break;
@@ -382,9 +399,7 @@ bool TCustomSocksWSocket::TriggerDataAvailable(quint16 Error) {
             const int got = Receive(scratch, std::min<int>(SocksSkipCount, sizeof scratch));
             if (got > 0) SocksSkipCount -= got;
             if (SocksSkipCount > 0) return true;
-            SocksState = socksData;
-            TriggerSessionConnected(0);
-            return TriggerDataAvailable(0);
+            return SocksDone(0);
         }
         collect(SocksBufSize - 1);
         if (SocksRcvCount >= 1 && SocksRcvBuf[0] != 5) {
@@ -411,12 +426,7 @@ bool TCustomSocksWSocket::TriggerDataAvailable(quint16 Error) {
                 return true;
             }
             if (SocksRcvCount < len) return true;
-            SocksState = socksData;
-            TriggerSessionConnected(0);
-            SocksPendingCount = SocksRcvCount - len;
-            SocksPendingPtr = len;
-            SocksRcvCount = 0;
-            return TriggerDataAvailable(0);
+            return SocksDone(len);
         }
         return true;
 

@@ -77,6 +77,8 @@ protected:
 private:
     bool SocksLevelIs4() const { return !FSocksLevel.empty() && FSocksLevel[0] == '4'; }
     void SocksReplyError(int ReplyCode);
+    // The handshake is over: report the connection and offer any data already received.
+    bool SocksDone(int ReplyLen);
 
     std::string FSocksServer;
     std::string FSocksPort;

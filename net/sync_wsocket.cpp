@@ -48,10 +48,14 @@ void TCustomSyncWSocket::ReadLine(int Timeout, std::string& Buffer) {
     };
     FLineMode = true; // no redelivery message: the buffered bytes are looked at below
 
-    // A line left buffered by an earlier read is taken before waiting for the network.
+    // Bytes already here are looked at before waiting for the network: a line left buffered
+    // by an earlier read, and bytes that came behind a SOCKS reply (no notification will
+    // announce those, as when ReadLine runs inside OnSessionConnected).
     const int Result = Synchronize(
         [this] {
-            if (LineBufferCount > 0 && LineLength == 0 && SocksState == socksData) DeliverLines(0);
+            if (SocksState != socksData) return;
+            if (LineBufferCount > 0 && LineLength == 0) DeliverLines(0);
+            if (!LineReceived && FLineMode && SocksPendingCount > 0) TriggerDataAvailable(0);
         },
         LineReceived);
     if (Result == WSocketSyncTimeout && LineBufferCount > 0) {

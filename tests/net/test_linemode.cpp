@@ -12,6 +12,7 @@
 #include <vector>
 
 using socktest::ScriptedPeer;
+using socktest::ScriptedSocksProxy;
 using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
@@ -420,4 +421,48 @@ TEST(ReadLineNotConnected, Raises) {
         EXPECT_STREQ(e.what(), "ReadLine failed: not connected");
     }
     EXPECT_EQ(line, "");
+}
+
+// ReadLine inside the socket's own OnSessionConnected, directly and behind a SOCKS 5 proxy
+// whose reply carries the greeting in the same write.
+TEST(ReadLineInHandler, DirectConnection) {
+    ScriptedPeer peer;
+    TWSocket s;
+    std::string greeting;
+    s.OnSessionConnected = [&](QObject*, quint16 e) {
+        ASSERT_EQ(e, 0);
+        QTimer::singleShot(50, [&] { peer.write("220 ready\r\n"); });
+        s.ReadLine(5, greeting);
+    };
+    s.SetAddr("127.0.0.1");
+    s.SetRemotePort(std::to_string(peer.port()));
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return !greeting.empty(); }));
+    EXPECT_EQ(greeting, "220 ready\r\n");
+}
+
+TEST(ReadLineInHandler, GreetingBehindSocks5Reply) {
+    ScriptedSocksProxy proxy;
+    proxy.addStep({ScriptedSocksProxy::Socks5GreetingLength, {QByteArray("\x05\x00", 2)}, 0});
+    proxy.addStep({ScriptedSocksProxy::Socks5RequestLength,
+                   {QByteArray("\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x15", 10) +
+                    "220 via proxy\r\n331 more\r\n"},
+                   0});
+    TWSocket s;
+    std::string first, second;
+    bool done = false;
+    s.OnSessionConnected = [&](QObject*, quint16 e) {
+        ASSERT_EQ(e, 0);
+        s.ReadLine(-2000, first);
+        s.ReadLine(-2000, second);
+        done = true;
+    };
+    s.SetSocksServer("127.0.0.1");
+    s.SetSocksPort(std::to_string(proxy.port()));
+    s.SetAddr("127.0.0.1");
+    s.SetRemotePort("21");
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return done; }));
+    EXPECT_EQ(first, "220 via proxy\r\n");
+    EXPECT_EQ(second, "331 more\r\n");
 }

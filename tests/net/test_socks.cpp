@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QRandomGenerator>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -321,6 +322,37 @@ TEST(Socks5Scripted, RelayedDataBothWays) {
     s.SendStr("hello echo");
     ASSERT_TRUE(PumpUntil([&] { return r.data.size() >= 10; }));
     EXPECT_EQ(r.data, QByteArray("hello echo"));
+
+    // The proxy settings are fixed while the connection lasts.
+    const std::vector<std::pair<std::function<void()>, const char*>> setters{
+        {[&] { s.SetSocksServer("10.0.0.1"); }, "Can't change socks server if not closed"},
+        {[&] { s.SetSocksPort("1081"); }, "Can't change socks port if not closed"},
+        {[&] { s.SetSocksLevel("4"); }, "Can't change socks level if not closed"},
+    };
+    for (const auto& [set, text] : setters) {
+        try {
+            set();
+            ADD_FAILURE() << "no exception for: " << text;
+        } catch (const ESocketException& e) {
+            EXPECT_STREQ(e.what(), text);
+        }
+    }
+    EXPECT_EQ(s.SocksServer(), "127.0.0.1");
+    EXPECT_EQ(s.SocksLevel(), "5");
+}
+
+// Early bytes behind the reply feed line mode like bytes from the network.
+TEST(Socks5Scripted, EarlyBytesInLineMode) {
+    ScriptedSocksProxy proxy;
+    Script5(proxy, {Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 21}) + "l1\r\nl2\r\npa", "rt\r\n"}, 50);
+    TWSocket s;
+    std::vector<std::string> lines;
+    s.SetLineMode(true);
+    s.OnDataAvailable = [&](QObject*, quint16) { lines.push_back(s.ReceiveStr()); };
+    PointAtProxy(s, proxy.port(), "5", 21);
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return lines.size() >= 3; }));
+    EXPECT_EQ(lines, (std::vector<std::string>{"l1\r\n", "l2\r\n", "part\r\n"}));
 }
 
 TEST(Socks5Scripted, EveryReplyCode) {
@@ -481,7 +513,12 @@ TEST(Socks5Scripted, OversizedRequestsRefused) {
     {
         TWSocket s;
         PointAtProxy(s, proxy.port(), "5", 21, std::string(122, 'h'));
-        EXPECT_THROW(s.Connect(), ESocketException);
+        try {
+            s.Connect();
+            ADD_FAILURE() << "122-byte host name accepted";
+        } catch (const ESocketException& e) {
+            EXPECT_STREQ(e.what(), "connect: Socks host name too long: at most 121 bytes");
+        }
         EXPECT_EQ(s.State(), wsClosed);
     }
     {
@@ -674,4 +711,45 @@ TEST(Socks4, SecondConnectAfterClose) {
     s.Connect();
     ASSERT_TRUE(PumpUntil([&] { return r.connectedCode >= 0; }));
     EXPECT_EQ(r.connectedCode, 0);
+}
+
+// A SOCKS 4 destination that does not resolve: nothing is sent, and the failure arrives the
+// same three ways as every other handshake failure. ("a..b" fails inside the resolver, with no
+// query leaving the machine.)
+TEST(Socks4, UnresolvableDestination) {
+    ScriptedSocksProxy proxy;
+    proxy.addStep({ScriptedSocksProxy::Socks4RequestLength, {Socks4Reply(90)}, 0});
+    TWSocket s;
+    Recorder r;
+    r.attach(s);
+    PointAtProxy(s, proxy.port(), "4", 21, "a..b");
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return r.closed; }));
+    EXPECT_EQ(r.socksErrorCode, 20017);
+    EXPECT_EQ(r.socksErrorMsg.rfind("ESocketException ", 0), 0u) << r.socksErrorMsg;
+    EXPECT_EQ(r.connectedCode, 20017);
+    EXPECT_EQ(r.closedCode, 20017);
+    PumpFor(50);
+    EXPECT_TRUE(proxy.received().isEmpty());
+}
+
+// Bytes behind a SOCKS 5 reply reach a handler that reads two bytes at a time, all of them,
+// before anything else arrives from the network.
+TEST(Socks5Scripted, PendingBytesReadInSmallPieces) {
+    ScriptedSocksProxy proxy;
+    Script5(proxy, {Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0, 21}) + "abcdefg"});
+    TWSocket s;
+    QByteArray got;
+    int connected = -1;
+    s.OnSessionConnected = [&](QObject*, quint16 e) { connected = e; };
+    s.OnDataAvailable = [&](QObject*, quint16) {
+        char buf[2];
+        const int n = s.Receive(buf, 2);
+        if (n > 0) got.append(buf, n);
+    };
+    PointAtProxy(s, proxy.port(), "5", 21);
+    s.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return got.size() >= 7; }));
+    EXPECT_EQ(connected, 0);
+    EXPECT_EQ(got, QByteArray("abcdefg"));
 }
