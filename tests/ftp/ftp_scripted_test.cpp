@@ -6,6 +6,7 @@
 #include "scripted_server.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -684,4 +685,26 @@ TEST_F(Scripted, ShareModesLockTheLocalFileWhileItIsOpen) {
     EXPECT_TRUE(Probed);
     EXPECT_TRUE(Locked);
     EXPECT_EQ(Server.LastSession()->DataReceived(), Pattern(3000));
+}
+
+TEST_F(Scripted, ApplicationQuitEndsAWaitWithoutTimeLimit) {
+    // As in the program: the blocking call runs inside the application's loop, and a handler
+    // run by its pump asks the application to quit.
+    Server.On("USER", [](Session&, const QByteArray&) {});
+    Ftp.SetTimeout(0);
+    bool Result = true;
+    bool Returned = false;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(300, [] { QCoreApplication::quit(); });
+        Result = Ftp.Connect();
+        Returned = true;
+    });
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(1); }); // a safety net only
+    QCoreApplication::exec();
+    EXPECT_TRUE(Returned);
+    EXPECT_FALSE(Result);
+    EXPECT_TRUE(TFtpClient::ApplicationTerminated());
+    TFtpClient::SetApplicationTerminated(false);
+    EXPECT_EQ(Ftp.ErrorMessage(), "426 Timeout");
+    EXPECT_FALSE(Ftp.Connected());
 }
