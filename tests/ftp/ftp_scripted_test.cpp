@@ -708,3 +708,39 @@ TEST_F(Scripted, ApplicationQuitEndsAWaitWithoutTimeLimit) {
     EXPECT_EQ(Ftp.ErrorMessage(), "426 Timeout");
     EXPECT_FALSE(Ftp.Connected());
 }
+
+TEST_F(Scripted, ExceptionInOnRequestDoneGoesToOnBgException) {
+    std::string Seen;
+    bool CanCloseWas = false;
+    Ftp.OnRequestDone = [](QObject*, TFtpRequest, quint16) {
+        throw std::runtime_error("handler failed");
+    };
+    Ftp.OnBgException = [&](QObject*, const std::exception& E, bool& CanClose) {
+        Seen = E.what();
+        CanCloseWas = CanClose;
+    };
+    Ftp.ConnectAsync();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return !Seen.empty(); }));
+    EXPECT_EQ(Seen, "handler failed");
+    EXPECT_TRUE(CanCloseWas);
+    EXPECT_TRUE(Ftp.Connected()) << "nothing else is done about it";
+}
+
+TEST_F(Scripted, DestroyingTheClientMidRequestLeavesNothingBehind) {
+    Server.On("USER", [](Session& S, const QByteArray&) { S.SendLater(50, "331 Later.\r\n"); });
+    {
+        TFtpClient Doomed;
+        Doomed.SetHostName("127.0.0.1");
+        Doomed.SetPort(std::to_string(Server.Port()));
+        Doomed.SetUserName("user");
+        Doomed.SetPassWord("pw");
+        int Done = 0;
+        Doomed.OnRequestDone = [&](QObject*, TFtpRequest, quint16) { ++Done; };
+        Doomed.ConnectAsync();
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return Sent("USER user"); }));
+        EXPECT_EQ(Done, 0);
+    }
+    // The late reply, the close and any posted message find no object.
+    testsupport::PumpFor(200);
+    EXPECT_EQ(Server.Connections(), 1);
+}
