@@ -543,3 +543,54 @@ TEST(SocketCore, WaitForCloseReturnsWhenThePeerCloses) {
     EXPECT_EQ(Got, "last words") << "what was readable came first";
     ASSERT_TRUE(PumpUntil([&] { return S->State() == wsClosed; }));
 }
+
+// A handler of OnSessionClosed that connects again after a local Close keeps its new
+// connection (the defaults are not reset over it).
+TEST(SocketCore, ReconnectFromInsideSessionClosed) {
+    TLoopbackServer Server;
+    const std::string Port = Server.Port();
+    auto S = Client(Port);
+    int Closes = 0;
+    S->OnSessionClosed = [&](QObject*, quint16) {
+        if (++Closes > 1) return;
+        S->SetAddr("127.0.0.1");
+        S->SetRemotePort(Port);
+        S->Connect();
+    };
+    S->Connect();
+    ASSERT_TRUE(PumpUntil([&] { return Server.Peers.size() == 1 && S->State() == wsConnected; }));
+    S->Close();
+    EXPECT_EQ(Closes, 1);
+    EXPECT_NE(S->GetSocketHandle(), INVALID_SOCKET);
+    EXPECT_EQ(S->State(), wsConnecting);
+    ASSERT_TRUE(PumpUntil([&] { return Server.Peers.size() == 2 && S->State() == wsConnected; }));
+    S->SendStr("still here");
+    ASSERT_TRUE(PumpUntil([&] { return Server.Received == "still here"; }));
+}
+
+namespace {
+// Hands completion messages to the look-up handler directly.
+class TLookupProbe : public TWSocket {
+public:
+    void Deliver(int Handle, int Error) {
+        TMessage M{MsgHostByNameDone, WPARAM(Handle), LPARAM(Error << 16), 0};
+        WMAsyncGetHostByName(M);
+    }
+    bool EarlyReply() const { return DnsEarlyReply; }
+};
+} // namespace
+
+TEST(DnsLookupGuard, StrayCompletionIsKeptNotReported) {
+    TLookupProbe S;
+    std::vector<int> Done;
+    S.OnDnsLookupDone = [&](QObject*, quint16 E) { Done.push_back(E); };
+    S.Deliver(4711, 0); // no look-up known yet: kept for the start call
+    EXPECT_TRUE(S.EarlyReply());
+    EXPECT_TRUE(Done.empty());
+    S.DnsLookup("localhost");
+    EXPECT_FALSE(S.EarlyReply()) << "a new look-up forgets it";
+    ASSERT_TRUE(PumpUntil([&] { return !Done.empty(); }));
+    PumpFor(50);
+    EXPECT_EQ(Done, std::vector<int>{0});
+    EXPECT_EQ(S.DnsResult(), "127.0.0.1");
+}
