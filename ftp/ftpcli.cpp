@@ -1533,12 +1533,13 @@ void TCustomFtpCli::DataSocketPutSessionConnected(quint16 Error) {
     FDataSocket->OnDataSent = nullptr;
     FPutConnected = true;
     FStartTick = FtpTickCount();
-    if (Error != 0) {
-        DestroyLocalStream();
-        FailRequest(550, "Unable to establish data connection, error #" + std::to_string(Error),
-                    true);
-        return;
-    }
+    if (Error == 0)
+        if (Error != 0) {
+            DestroyLocalStream();
+            FailRequest(550, "Unable to establish data connection, error #" + std::to_string(Error),
+                        true);
+            return;
+        }
     StateChange(ftpWaitingResponse);
     FNext = &TCustomFtpCli::Next1PutAsync;
     SendCommand(PutCommand());

@@ -1,7 +1,9 @@
 #include "ftp/ftpclient.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QThread>
 #include <atomic>
 
 namespace {

@@ -74,6 +74,8 @@ protected:
     qint64 FDeadline = 0;
 
 private:
+    bool PumpOnce();
+
     int FTimeout = 15;
     bool FMultiThreaded = false;
 };

@@ -6,9 +6,11 @@
 #include "scripted_server.h"
 
 #include <QBuffer>
+#include <QCoreApplication>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 using namespace ftptest;
 
@@ -649,4 +651,96 @@ TEST_F(Scripted, NestedBlockingCallsFromOnProgress) {
     EXPECT_TRUE(Aborted);
     EXPECT_EQ(Ftp.State(), ftpReady);
     EXPECT_FALSE(Ftp.Connected());
+}
+
+TEST_F(Scripted, ShareModesLockTheLocalFileWhileItIsOpen) {
+    ScriptStor(Server, true);
+    const QString Local = Dir.filePath("locked.bin");
+    ASSERT_TRUE(WriteFile(Local, Pattern(3000)));
+    Ftp.SetLocalFileName(Local.toStdString());
+    Ftp.SetHostFileName("locked.bin");
+
+    // Another holder has the file to itself: an exclusive open fails, a deny-none open works.
+    QFile Holder(Local);
+    ASSERT_TRUE(Holder.open(QIODevice::ReadOnly));
+    ASSERT_EQ(::flock(Holder.handle(), LOCK_EX | LOCK_NB), 0);
+    EXPECT_FALSE(Ftp.Transmit());
+    EXPECT_EQ(Ftp.StatusCode(), 426);
+    EXPECT_EQ(Ftp.ErrorMessage(), "426 Unable to open local file " + Local.toStdString());
+    Ftp.Abort();
+    Ftp.SetShareMode(ftpShareDenyNone);
+    EXPECT_TRUE(Ftp.Transmit()) << Ftp.ErrorMessage() << "\n" << Log.Trace();
+    Holder.close();
+
+    // While the client has it open exclusively, nobody else gets a lock on it.
+    Ftp.SetShareMode(ftpShareExclusive);
+    bool Probed = false, Locked = false;
+    Ftp.OnProgress = [&](QObject*, qint64, bool&) {
+        if (Probed) return;
+        Probed = true;
+        QFile Other(Local);
+        Locked = Other.open(QIODevice::ReadOnly) && ::flock(Other.handle(), LOCK_SH | LOCK_NB) != 0;
+    };
+    EXPECT_TRUE(Ftp.Transmit()) << Ftp.ErrorMessage();
+    EXPECT_TRUE(Probed);
+    EXPECT_TRUE(Locked);
+    EXPECT_EQ(Server.LastSession()->DataReceived(), Pattern(3000));
+}
+
+TEST_F(Scripted, ApplicationQuitEndsAWaitWithoutTimeLimit) {
+    // As in the program: the blocking call runs inside the application's loop, and a handler
+    // run by its pump asks the application to quit.
+    Server.On("USER", [](Session&, const QByteArray&) {});
+    Ftp.SetTimeout(0);
+    bool Result = true;
+    bool Returned = false;
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(300, [] { QCoreApplication::quit(); });
+        Result = Ftp.Connect();
+        Returned = true;
+    });
+    QTimer::singleShot(10000, [] { QCoreApplication::exit(1); }); // a safety net only
+    QCoreApplication::exec();
+    EXPECT_TRUE(Returned);
+    EXPECT_FALSE(Result);
+    EXPECT_TRUE(TFtpClient::ApplicationTerminated());
+    TFtpClient::SetApplicationTerminated(false);
+    EXPECT_EQ(Ftp.ErrorMessage(), "426 Timeout");
+    EXPECT_FALSE(Ftp.Connected());
+}
+
+TEST_F(Scripted, ExceptionInOnRequestDoneGoesToOnBgException) {
+    std::string Seen;
+    bool CanCloseWas = false;
+    Ftp.OnRequestDone = [](QObject*, TFtpRequest, quint16) {
+        throw std::runtime_error("handler failed");
+    };
+    Ftp.OnBgException = [&](QObject*, const std::exception& E, bool& CanClose) {
+        Seen = E.what();
+        CanCloseWas = CanClose;
+    };
+    Ftp.ConnectAsync();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return !Seen.empty(); }));
+    EXPECT_EQ(Seen, "handler failed");
+    EXPECT_TRUE(CanCloseWas);
+    EXPECT_TRUE(Ftp.Connected()) << "nothing else is done about it";
+}
+
+TEST_F(Scripted, DestroyingTheClientMidRequestLeavesNothingBehind) {
+    Server.On("USER", [](Session& S, const QByteArray&) { S.SendLater(50, "331 Later.\r\n"); });
+    {
+        TFtpClient Doomed;
+        Doomed.SetHostName("127.0.0.1");
+        Doomed.SetPort(std::to_string(Server.Port()));
+        Doomed.SetUserName("user");
+        Doomed.SetPassWord("pw");
+        int Done = 0;
+        Doomed.OnRequestDone = [&](QObject*, TFtpRequest, quint16) { ++Done; };
+        Doomed.ConnectAsync();
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return Sent("USER user"); }));
+        EXPECT_EQ(Done, 0);
+    }
+    // The late reply, the close and any posted message find no object.
+    testsupport::PumpFor(200);
+    EXPECT_EQ(Server.Connections(), 1);
 }

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 using namespace ftptest;
@@ -313,4 +314,36 @@ TEST_P(FtpOddServerTest, ConnectionDroppedMidTransfer) {
     Ftp.SetLocalFileName(Local("d2.bin"));
     EXPECT_FALSE(Ftp.Receive());
     EXPECT_NE(Ftp.ErrorMessage(), "426 Timeout");
+}
+
+// A client living in a worker thread, pumping only the socket layer's messages.
+TEST(FtpThreadTest, MultiThreadedClientInAWorkerThread) {
+    PyFtpServer Server;
+    ASSERT_TRUE(Server.Ok()) << Server.Output().toStdString();
+    QTemporaryDir Dir;
+    const QByteArray Content = Pattern(500000, 23);
+    ASSERT_TRUE(WriteFile(Dir.filePath("t.bin"), Content));
+    bool Sent = false, Got = false;
+    std::string Error;
+    std::unique_ptr<QThread> Worker(QThread::create([&] {
+        TFtpClient Ftp;
+        Ftp.SetMultiThreaded(true);
+        Ftp.SetHostName("127.0.0.1");
+        Ftp.SetPort(Server.PortText());
+        Ftp.SetUserName("user");
+        Ftp.SetPassWord("secret");
+        Ftp.SetTimeout(10);
+        Ftp.SetLocalFileName(Dir.filePath("t.bin").toStdString());
+        Ftp.SetHostFileName("t.bin");
+        Sent = Ftp.Transmit();
+        Ftp.SetLocalFileName(Dir.filePath("back.bin").toStdString());
+        Got = Ftp.Receive();
+        Error = Ftp.ErrorMessage();
+    }));
+    Worker->start();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return Worker->isFinished(); }, 30000));
+    EXPECT_TRUE(Sent) << Error;
+    EXPECT_TRUE(Got) << Error;
+    EXPECT_EQ(ReadFile(Server.RootFile("t.bin")), Content);
+    EXPECT_EQ(ReadFile(Dir.filePath("back.bin")), Content);
 }

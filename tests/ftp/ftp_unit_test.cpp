@@ -212,8 +212,8 @@ TEST(FtpBlocking, UsageErrorsComeBackAsFalse) {
     EXPECT_TRUE(Ftp.Abort());
 }
 
-TEST(FtpBlocking, EmptySequenceEndsAtOnceWithSuccess) {
-    // A sequence whose only step is skipped (REST without a local file) ends well at once.
+TEST(FtpRest, RestWithoutLocalFileIsSkippedAndEndsAtOnce) {
+    // No local file: the offset becomes -1, no command is sent, the request ends well.
     TFtpClient Ftp;
     RequestLog Log;
     Log.Attach(Ftp);
