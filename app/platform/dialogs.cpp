@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QImageReader>
+#include <QLabel>
 #include <QMessageBox>
 
 TDialogs::Result TQtDialogs::MessageBox(QWidget* Parent, const QString& Title, const QString& Text,
@@ -35,6 +38,25 @@ std::optional<QString> TQtDialogs::OpenFile(QWidget* Parent, const OpenRequest& 
     QFileDialog dialog(Parent, Request.Title, QString(), Request.Filter);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // Qt's own dialog, so that a picture preview can sit beside the file list.
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    if (auto* const grid = qobject_cast<QGridLayout*>(dialog.layout())) {
+        auto* const preview = new QLabel(&dialog);
+        preview->setFixedSize(160, 160);
+        preview->setAlignment(Qt::AlignCenter);
+        preview->setFrameShape(QFrame::StyledPanel);
+        grid->addWidget(preview, 1, grid->columnCount(), grid->rowCount() - 1, 1);
+        QObject::connect(
+            &dialog, &QFileDialog::currentChanged, preview, [preview](const QString& Path) {
+                QImageReader reader(Path);
+                const QSize size = reader.size();
+                // Only small enough pictures are read for the preview.
+                if (size.isValid() && qint64(size.width()) * size.height() <= 50'000'000)
+                    reader.setScaledSize(size.scaled(160, 160, Qt::KeepAspectRatio));
+                const QImage image = size.isValid() ? reader.read() : QImage();
+                preview->setPixmap(image.isNull() ? QPixmap() : QPixmap::fromImage(image));
+            });
+    }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     return dialog.selectedFiles().first();
 }
