@@ -735,14 +735,7 @@ bool TForm1::FileButtonAcceptsDrops() const {
 
 bool TForm1::FileButtonWndProc(QEvent* event) {
     switch (event->type()) {
-    case QEvent::DragEnter: {
-        auto* const drag = static_cast<QDragEnterEvent*>(event);
-        if (BitBtn3->acceptDrops() && drag->mimeData()->hasUrls())
-            drag->acceptProposedAction();
-        else
-            drag->ignore();
-        return true;
-    }
+    case QEvent::DragEnter: // a QDragMoveEvent as well
     case QEvent::DragMove: {
         auto* const drag = static_cast<QDragMoveEvent*>(event);
         if (BitBtn3->acceptDrops() && drag->mimeData()->hasUrls())
