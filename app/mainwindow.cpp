@@ -438,6 +438,15 @@ private:
 
 } // namespace
 
+void TForm1::SetServer() {
+    // Always the texts as they stand, the password as typed.
+    VFTP->SetHostName(Std(Edit1));
+    VFTP->SetPort(Std(Edit5));
+    VFTP->SetHostDirName(Std(Edit4));
+    VFTP->SetUserName(Std(Edit2));
+    VFTP->SetPassWord(Std(Edit3));
+}
+
 qint64 TForm1::FileSizeOf(const QString& Path) {
     QFile file(Path);
     if (!file.open(QIODevice::ReadOnly)) return 0;
@@ -469,11 +478,7 @@ void TForm1::BitBtn5Click() {
 
     bool failed = false;
     VFTP->Abort();
-    VFTP->SetHostName(Std(Edit1));
-    VFTP->SetPort(Std(Edit5));
-    VFTP->SetHostDirName(Std(Edit4));
-    VFTP->SetUserName(Std(Edit2));
-    VFTP->SetPassWord(Std(Edit3));
+    SetServer();
     VFTP->SetLocalFileName(QFile::encodeName(temp).toStdString());
     VFTP->SetHostFileName(Std(Edit10));
     try {
@@ -518,11 +523,7 @@ void TForm1::Button1Click() {
     bool found = false;
     bool failed = false;
     VFTP->Abort();
-    VFTP->SetHostName(Std(Edit1));
-    VFTP->SetPort(Std(Edit5));
-    VFTP->SetHostDirName(Std(Edit4));
-    VFTP->SetUserName(Std(Edit2));
-    VFTP->SetPassWord(Std(Edit3));
+    SetServer();
     VFTP->SetHostFileName(Std(Edit6));
     try {
         if (VFTP->FileSize() && VFTP->SizeResult() != 0) {

@@ -197,6 +197,8 @@ private:
     void ReportError(const std::exception& E);
     void ReportUnknownError();
     void SetUploadName(const QString& Name);
+    // Host, port, directory, user and password from the FTP page into VFTP.
+    void SetServer();
 
     TDialogs& FDialogs;
     QStringList FArguments;
