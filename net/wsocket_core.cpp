@@ -12,15 +12,6 @@ const char* const XSocketWindowClassName = "XSocketWindowClass";
 
 namespace {
 
-std::string Trim(const std::string& S) {
-    std::size_t B = 0, E = S.size();
-    while (B < E && S[B] == ' ')
-        ++B;
-    while (E > B && S[E - 1] == ' ')
-        --E;
-    return S.substr(B, E - B);
-}
-
 std::string DottedOf(quint32 NetAddr) {
     in_addr A{};
     A.s_addr = NetAddr;
@@ -309,7 +300,7 @@ void TCustomWSocket::SetAddr(const std::string& Value) {
         RaiseException("Cannot change Addr if not closed");
         return;
     }
-    FAddr = Trim(Value);
+    FAddr = WSocketTrim(Value);
     AddrAssigned = !FAddr.empty();
     if (AddrAssigned) AddrResolved = false;
 }
@@ -320,7 +311,7 @@ void TCustomWSocket::SetRemotePort(const std::string& Value) {
         RaiseException("Cannot change Port if not closed");
         return;
     }
-    FPort = Trim(Value);
+    FPort = WSocketTrim(Value);
     PortAssigned = !FPort.empty();
     if (PortAssigned) PortResolved = false;
 }
@@ -331,7 +322,7 @@ void TCustomWSocket::SetProto(const std::string& Value) {
         RaiseException("Cannot change Proto if not closed");
         return;
     }
-    FProto = Trim(Value);
+    FProto = WSocketTrim(Value);
     ProtoAssigned = !FProto.empty();
     if (ProtoAssigned) ProtoResolved = false;
 }
@@ -1052,7 +1043,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName) {
     FDnsResult.clear();
     FDnsResultList.clear();
     if (WSocketIsDottedIP(HostName)) {
-        const std::string Dotted = Trim(HostName);
+        const std::string Dotted = WSocketTrim(HostName);
         const quint32 A = WSocket_inet_addr(Dotted.c_str());
         if (A != INADDR_NONE || Dotted == "255.255.255.255") {
             FDnsResult = DottedOf(A);

@@ -18,15 +18,6 @@ std::string Format(const char* Fmt, ...) {
     return Buf;
 }
 
-std::string Trim(const std::string& S) {
-    std::size_t B = 0, E = S.size();
-    while (B < E && S[B] == ' ')
-        ++B;
-    while (E > B && S[E - 1] == ' ')
-        --E;
-    return S.substr(B, E - B);
-}
-
 bool IsDigit(char C) {
     return C >= '0' && C <= '9';
 }
@@ -51,6 +42,15 @@ std::vector<std::string>& IPList() {
 }
 
 } // namespace
+
+std::string WSocketTrim(const std::string& S) {
+    std::size_t B = 0, E = S.size();
+    while (B < E && S[B] == ' ')
+        ++B;
+    while (E > B && S[E - 1] == ' ')
+        --E;
+    return S.substr(B, E - B);
+}
 
 bool WSocketIsDottedIP(const std::string& S) {
     std::size_t I = 0;
@@ -86,7 +86,7 @@ bool WSocketIsDottedIP(const std::string& S) {
 quint32 WSocketResolveHost(const std::string& InAddr) {
     if (InAddr.empty() || InAddr.size() > 256)
         throw ESocketException("WSocketResolveHost: '" + InAddr + "' Invalid Hostname.");
-    const std::string Name = Trim(InAddr);
+    const std::string Name = WSocketTrim(InAddr);
     if (WSocketIsDottedIP(InAddr)) {
         const quint32 A = WSocket_inet_addr(Name.c_str());
         if (A == INADDR_NONE && Name != "255.255.255.255")
@@ -107,8 +107,8 @@ int WSocketResolvePort(const std::string& Port, const std::string& Proto) {
     if (Proto.empty() || Proto.size() >= 32)
         throw ESocketException("WSocketResolvePort: Invalid Proto.");
     if (IsDigit(Port[0])) return LeadingNumber(Port);
-    const std::string P = Trim(Port);
-    const std::string Pr = Trim(Proto);
+    const std::string P = WSocketTrim(Port);
+    const std::string Pr = WSocketTrim(Proto);
     const std::optional<TServEnt> S =
         WSocket_getservbyname(P.c_str(), Pr.empty() ? nullptr : Pr.c_str());
     if (!S)
@@ -120,7 +120,7 @@ int WSocketResolvePort(const std::string& Port, const std::string& Proto) {
 int WSocketResolveProto(const std::string& Proto) {
     if (Proto.empty() || Proto.size() >= 32)
         throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-    const std::string P = Trim(Proto);
+    const std::string P = WSocketTrim(Proto);
     if (!P.empty() && IsDigit(P[0])) return LeadingNumber(P);
     const std::optional<TProtoEnt> E = WSocket_getprotobyname(P.c_str());
     if (!E)

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// S without its leading and trailing blanks, as every name, port and protocol is taken.
+std::string WSocketTrim(const std::string& S);
+
 bool WSocketIsDottedIP(const std::string& S);
 // Address in network order.
 quint32 WSocketResolveHost(const std::string& InAddr);
