@@ -12,7 +12,7 @@ run_pkgs=(
   fonts-dejavu-core fonts-liberation fonts-urw-base35
 )
 test_pkgs=(
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev clang-format
   xvfb xauth python3-pyftpdlib microsocks sane-utils
   imagemagick libjpeg-turbo-progs libvips-tools curl
 )
