@@ -558,7 +558,6 @@ bool TSftpClient::Run(TJob Job) {
     S->Waker = QAbstractEventDispatcher::instance(QThread::currentThread());
     FShared = S;
     FErrorMessage.clear();
-    if (Job == TJob::Transmit) FByteCount = 0;
 
     FWorker = std::jthread([S] { S->Work(); });
 
@@ -580,7 +579,14 @@ bool TSftpClient::Run(TJob Job) {
             const std::string Type = S->KeyType, Fp = S->Fingerprint;
             Lock.unlock();
             bool Accept = false;
-            if (OnUnknownHostKey && !S->AbortFlag) OnUnknownHostKey(this, Type, Fp, Accept);
+            if (OnUnknownHostKey && !S->AbortFlag) {
+                // A handler's exception must not leave the call: it counts as a refusal.
+                try {
+                    OnUnknownHostKey(this, Type, Fp, Accept);
+                } catch (...) {
+                    Accept = false;
+                }
+            }
             Lock.lock();
             S->Answer = Accept;
             S->Cv.notify_all();
@@ -590,11 +596,14 @@ bool TSftpClient::Run(TJob Job) {
 
         if (const qint64 Sent = S->Sent; Sent != Reported) {
             Reported = Sent;
-            FByteCount = Sent;
             Deadline = Limit();
             if (OnProgress) {
                 bool AbortNow = false;
-                OnProgress(this, Sent, AbortNow);
+                try {
+                    OnProgress(this, Sent, AbortNow);
+                } catch (...) {
+                    AbortNow = true;
+                }
                 if (AbortNow) RequestAbort();
             }
         }
@@ -607,7 +616,10 @@ bool TSftpClient::Run(TJob Job) {
         }
         // An abort is seen between two blocks; a stuck connection is cut after a grace.
         if (S->AbortFlag && ForceAt == 0) ForceAt = Now() + 1000;
-        if (ForceAt != 0 && Now() >= ForceAt) S->ShutdownSocket();
+        if (ForceAt > 0 && Now() >= ForceAt) {
+            S->ShutdownSocket();
+            ForceAt = -1;
+        }
         if (S->Done) continue;
         if (S->Waker) {
             QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
@@ -619,7 +631,7 @@ bool TSftpClient::Run(TJob Job) {
     FWorker.join();
     FBusy = false;
 
-    FByteCount = S->Sent;
+    if (Job == TJob::Transmit) FByteCount = S->Sent;
     if (S->SizeAsked) FSizeResult = S->Size;
     if (S->Ok) {
         qCDebug(lcSftp) << "Done:" << FHostName.c_str()
