@@ -54,10 +54,8 @@ void TVSnapShot::SaveToJPEGFile(std::int32_t Quality, const QString& FileName, Q
     const QImage bitmap = source.isEmpty() ? QImage() : CopyFromScreen(Form, source);
     holder->setPixmap(QPixmap::fromImage(bitmap));
     try {
-        holder->repaint();
         WriteJpeg(holder->pixmap().toImage(), FileName, Quality & 0xff);
     } catch (const std::exception&) {
         // The caller learns nothing of a failed write.
     }
-    holder->clear();
 }
