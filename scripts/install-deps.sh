@@ -15,6 +15,7 @@ test_pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth python3-pyftpdlib microsocks sane-utils
   imagemagick libjpeg-turbo-progs libvips-tools curl
+  dbus python3-dbus python3-gi
 )
 
 pkgs=("${run_pkgs[@]}")
