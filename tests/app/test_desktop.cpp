@@ -209,18 +209,21 @@ TEST_F(DesktopTest, SilentPortalIsGivenUpAfterTheTimeLimitWithoutFreezing) {
 TEST_F(DesktopTest, WithoutPortalTheWholeXDesktopIsGrabbed) {
     ASSERT_FALSE(screen::PortalOffered());
     ASSERT_EQ(screen::ChooseScreen()->Name(), "x11");
-    // A red square where X puts it shows up at that place in the picture.
+    // A red square near the desktop's far corner shows up at that place in the picture.
+    const QRect desktop = QGuiApplication::primaryScreen()->virtualGeometry();
     QWidget square(nullptr, Qt::X11BypassWindowManagerHint | Qt::FramelessWindowHint);
     square.setStyleSheet("background: red");
-    square.setGeometry(100, 150, 40, 40);
+    square.setGeometry(desktop.right() - 60, desktop.bottom() - 50, 40, 40);
     square.show();
     ASSERT_TRUE(PumpUntil([&] { return square.windowHandle()->isExposed(); }));
     testsupport::PumpFor(200);
 
     ASSERT_TRUE(desktop::PressPrintScreen());
     const QImage shot = QGuiApplication::clipboard()->image();
-    EXPECT_EQ(shot.size(), QGuiApplication::primaryScreen()->virtualGeometry().size());
-    EXPECT_EQ(shot.pixel(120, 170) & 0xffffffu, 0xff0000u);
+    EXPECT_EQ(shot.size(), desktop.size());
+    const QPoint inside = square.geometry().center() - desktop.topLeft();
+    EXPECT_EQ(shot.pixel(inside) & 0xffffffu, 0xff0000u);
+    EXPECT_NE(shot.pixel(inside + QPoint(30, 0)) & 0xffffffu, 0xff0000u);
 }
 
 TEST_F(DesktopTest, FileListsInEachFileManagerForm) {
