@@ -1,5 +1,6 @@
 // TCustomWSocket: opening a connection, listening, accepting and taking over an accepted one.
 
+#include "net/net_log.h"
 #include "net/wsocket_core.h"
 #include "net/wsocket_resolve.h"
 #include "net/wsocket_winsock.h"
@@ -24,7 +25,10 @@ bool TCustomWSocket::BindSocket() {
     Local.sin_port = WSocket_htons(LocalPortNum);
     Local.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
     if (WSocket_bind(SocketHandle, reinterpret_cast<const sockaddr*>(&Local), sizeof(Local)) != 0) {
-        RaiseExceptionFmt("winsock.bind failed, error #%d", WSocket_WSAGetLastError());
+        const int Code = WSocket_WSAGetLastError();
+        qCDebug(lcNet, "bind to %s port %u failed: error %d, %s", FLocalAddr.c_str(),
+                unsigned(LocalPortNum), Code, WSocketErrorDesc(Code).c_str());
+        RaiseExceptionFmt("winsock.bind failed, error #%d", Code);
         return false;
     }
     int Len = sizeof(Local);
@@ -74,6 +78,7 @@ void TCustomWSocket::Connect() {
             AddrResolved = true;
         }
     } catch (const std::exception& E) {
+        qCDebug(lcNet, "connect to %s port %s: %s", FAddr.c_str(), FPort.c_str(), E.what());
         RaiseException(std::string("connect: ") + E.what());
         return;
     }
@@ -185,6 +190,7 @@ void TCustomWSocket::Listen() {
             AddrResolved = true;
         }
     } catch (const std::exception& E) {
+        qCDebug(lcNet, "listen on %s port %s: %s", FAddr.c_str(), FPort.c_str(), E.what());
         RaiseException(std::string("listen: ") + E.what());
         return;
     }

@@ -4,6 +4,7 @@
 
 #include "net/wsocket_core.h"
 
+#include "net/net_log.h"
 #include "net/wsocket_resolve.h"
 #include "net/wsocket_winsock.h"
 
@@ -192,6 +193,8 @@ void TCustomWSocket::SocketError(const std::string& FunctionName) {
     const int Code = WSocket_WSAGetLastError();
     const std::string Line = "Error " + std::to_string(Code) + " in function " + FunctionName +
                              "\r\n" + WSocketErrorDesc(Code);
+    qCDebug(lcNet, "error %d in %s: %s", Code, FunctionName.c_str(),
+            WSocketErrorDesc(Code).c_str());
     if (Code == WSAECONNRESET || Code == WSAENOTCONN) {
         if (SocketHandle != INVALID_SOCKET) CloseSocketOf(SocketHandle);
         SocketHandle = INVALID_SOCKET;

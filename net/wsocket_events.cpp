@@ -1,6 +1,7 @@
 // TCustomWSocket's hidden window: message dispatch, the message pump, moving between threads,
 // and the asynchronous look-ups whose answers arrive as messages.
 
+#include "net/net_log.h"
 #include "net/wsocket_core.h"
 #include "net/wsocket_resolve.h"
 #include "net/wsocket_winsock.h"
@@ -95,6 +96,7 @@ void TCustomWSocket::WndProc(TMessage& MsgRec) {
 }
 
 void TCustomWSocket::HandleBackGroundException(const std::exception& E) {
+    qCDebug(lcNet, "exception while handling a message: %s", E.what());
     bool CanClose = true;
     if (OnBgException) {
         try {
@@ -115,6 +117,9 @@ void TCustomWSocket::WMASyncSelect(TMessage& Msg) {
     const int Events = int(Msg.LParam & 0xFFFF);
     const quint16 Error = quint16((Msg.LParam >> 16) & 0xFFFF);
     if (Events & FD_CONNECT) {
+        if (Error != 0)
+            qCDebug(lcNet, "connect to %s port %s failed: error %d, %s", FAddr.c_str(),
+                    FPort.c_str(), int(Error), WSocketErrorDesc(Error).c_str());
         if (FState != wsConnected) {
             ChangeState(wsConnected);
             TriggerSessionConnected(Error);
@@ -134,6 +139,9 @@ void TCustomWSocket::WMASyncSelect(TMessage& Msg) {
     }
     if (Events & FD_ACCEPT) TriggerSessionAvailable(Error);
     if ((Events & FD_CLOSE) && FState != wsConnecting) {
+        if (Error != 0)
+            qCDebug(lcNet, "connection closed: error %d, %s", int(Error),
+                    WSocketErrorDesc(Error).c_str());
         ASyncReceive(0, FComponentOptions.Without(wsoNoReceiveLoop));
         if (!CloseReported) {
             CloseReported = true;
@@ -258,6 +266,9 @@ void TCustomWSocket::WMAsyncGetHostByName(TMessage& Msg) {
         for (const quint32 A : DnsLookupBuffer.h_addr_list)
             FDnsResultList.push_back(DottedOf(A));
         if (!FDnsResultList.empty()) FDnsResult = FDnsResultList.front();
+    } else {
+        qCDebug(lcNet, "host look-up failed: error %d, %s", int(Error),
+                WSocketErrorDesc(Error).c_str());
     }
     TriggerDNSLookupDone(Error);
 }
@@ -293,6 +304,9 @@ void TCustomWSocket::WMAsyncGetHostByAddr(TMessage& Msg) {
     if (Error == 0) {
         FDnsResult = DnsLookupBuffer.h_name;
         FDnsResultList.assign(1, FDnsResult);
+    } else {
+        qCDebug(lcNet, "address look-up failed: error %d, %s", int(Error),
+                WSocketErrorDesc(Error).c_str());
     }
     TriggerDNSLookupDone(Error);
 }
