@@ -4,6 +4,7 @@
 // events and, in the end, a request-done notification posted to the component's own
 // hidden window.
 
+#include "ftp/ftp_reply_reader.h"
 #include "net/wsocket.h"
 
 #include <QFlags>
@@ -420,8 +421,7 @@ private:
     QIODevice* FLocalStream = nullptr;
     std::unique_ptr<QFile> FOwnedStream;
     bool FDoneReported = false;
-    char FReplyBuffer[4096] = {};
-    int FReplyLen = 0;
+    TFtpReplyReader FReplyReader;
     std::string FSavedResponse;
     int FSavedStatusCode = -1;
     std::string FPasvReply;

@@ -4,7 +4,7 @@
 #include "ftp/ftpcli.h"
 #include "ftp/ftpcli_p.h"
 
-#include <cstring>
+#include <optional>
 
 using namespace ftpcli_internal;
 
@@ -54,37 +54,21 @@ bool TCustomFtpCli::IsFinalReplyLine(int& Code) const {
 }
 
 void TCustomFtpCli::ControlSocketDataAvailable(quint16 Error) {
-    const int Len = FControlSocket->Receive(FReplyBuffer + FReplyLen,
-                                            static_cast<int>(sizeof(FReplyBuffer)) - FReplyLen - 1);
+    const int Len = FControlSocket->Receive(FReplyReader.FreeSpace(), FReplyReader.FreeLength());
     if (Len == 0) {
         FControlSocket->Close();
         return;
     }
     if (Len < 0) return;
-    FReplyLen += Len;
-    FReplyBuffer[FReplyLen] = 0;
+    FReplyReader.Added(Len);
 
     const bool AcceptLF = FOptions.testFlag(ftpAcceptLF);
-    while (FReplyLen > 0) {
-        const char* End =
-            AcceptLF ? std::strchr(FReplyBuffer, '\n') : std::strstr(FReplyBuffer, "\r\n");
-        const int EndLen = AcceptLF ? 1 : 2;
-        if (End == nullptr || End - FReplyBuffer >= FReplyLen) return;
-        const int LineLen = static_cast<int>(End - FReplyBuffer);
-        FLastResponse.assign(FReplyBuffer, static_cast<std::size_t>(LineLen));
-        while (!FLastResponse.empty() &&
-               (FLastResponse.back() == '\r' || FLastResponse.back() == '\n'))
-            FLastResponse.pop_back();
+    while (FReplyReader.Length() > 0) {
+        std::optional<std::string> Line = FReplyReader.PeekLine(AcceptLF);
+        if (!Line) return;
+        FLastResponse = std::move(*Line);
         if (OnResponse) OnResponse(this);
-
-        FReplyLen -= LineLen + EndLen;
-        if (FReplyLen > 0)
-            std::memmove(FReplyBuffer, FReplyBuffer + LineLen + EndLen,
-                         static_cast<std::size_t>(FReplyLen) + 1);
-        else {
-            FReplyLen = 0;
-            FReplyBuffer[0] = 0;
-        }
+        FReplyReader.DropLine();
 
         switch (FState) {
         case ftpWaitingBanner: {
@@ -247,8 +231,7 @@ void TCustomFtpCli::OpenAsync() {
     }
     if (!FInSequence) FRequestType = ftpOpenAsync;
     FDoneReported = false;
-    FReplyLen = 0;
-    FReplyBuffer[0] = 0;
+    FReplyReader.Clear();
     FRequestResult = 0;
     FDnsResult.clear();
     FQuitClosing = false;
