@@ -404,6 +404,25 @@ private:
     void EndOfUploadTimeout();
     bool IsFinalReplyLine(int& Code) const;
 
+    // How far the running transfer has got. The events of each pair come in either order: an
+    // upload starts sending once the server has accepted its command and the data connection
+    // is up; any transfer ends once the final reply is in and the data connection has closed.
+    struct TTransferProgress {
+        bool ServerAccepted = false; // 150 or 125 to STOR/APPE
+        bool DataConnected = false;  // the upload's data connection is up
+        bool ServerDone = false;     // the final reply: 226 or 250 (also 125 for a download)
+        bool DataClosed = false;     // the data connection has closed
+        bool ReadyToSend() const { return ServerAccepted && DataConnected; }
+        bool Complete() const { return ServerDone && DataClosed; }
+    };
+    // An upload keeps one block in flight: the next block is read only when the socket reports
+    // the one before sent.
+    enum class TSendPhase {
+        Idle,          // no data-sent event is ours to answer
+        BlockInFlight, // the next data-sent event answers our block (or starts the sending)
+        EndOfFile,     // the file has been read to its end; the delayed close is under way
+    };
+
     // Hidden window and settings.
     HWND FWindowHandle = 0;
     char FTypeCode = 'I';
@@ -433,21 +452,15 @@ private:
     TFtpNextProc FDoneStep = nullptr;
     TFtpNextProc FSequenceNext = nullptr;
     int FOkCodes[16] = {};
-    bool FServerDone = false;
-    bool FGetClosed = false;
-    bool FPutClosed = false;
+    TTransferProgress FTransfer;
     bool FPassive = false;
-    bool FEndOfFile = false;
-    bool FStorAccepted = false;
-    bool FPutConnected = false;
+    TSendPhase FSendPhase = TSendPhase::Idle;
     bool FExternalStream = false;
 
     // The control connection is being closed by us after QUIT's reply (not lost).
     bool FQuitClosing = false;
     int FUsageErrors = 0;
     std::string FLastUsageError;
-    // A block has been sent and its data-sent event is still to come.
-    bool FSendPending = false;
     // REST was sent right after a passive PORT step.
     bool FRestInPasvReady = false;
     // A data connection arrived on the listener before the transfer routine was ready for it.

@@ -180,7 +180,6 @@ void TCustomFtpCli::OpenLocalStream(bool ForWrite) {
         FOwnedStream = OpenShared(FLocalFileName, QIODevice::ReadOnly, FShareFlag);
         FLocalStream = FOwnedStream.get();
     }
-    FEndOfFile = false;
     if (FResumeAt > 0 && (!FLocalStream || !FLocalStream->seek(FResumeAt)))
         throw std::runtime_error("seek failed");
 }

@@ -41,8 +41,7 @@ void TCustomFtpCli::DoGetAsync(TFtpRequest RqType) {
     default:
         break;
     }
-    FServerDone = false;
-    FGetClosed = false;
+    FTransfer = {};
     FDoneReported = false;
     FByteCount = 0;
     FDataError = 0;
@@ -149,7 +148,7 @@ void TCustomFtpCli::DataSocketGetDataAvailable(quint16) {
 
 void TCustomFtpCli::DataSocketGetSessionClosed(quint16 Error) {
     DestroyLocalStream();
-    FGetClosed = true;
+    FTransfer.DataClosed = true;
     FDataError = Error;
     Next3GetAsync();
 }
@@ -178,7 +177,7 @@ void TCustomFtpCli::Next2GetAsync() {
     if (!IsFinalReplyLine(Code)) return;
     FStatusCode = Code;
     if (Code == 125 || Code == 226 || Code == 250) {
-        FServerDone = true;
+        FTransfer.ServerDone = true;
         Next3GetAsync();
         return;
     }
@@ -191,7 +190,7 @@ void TCustomFtpCli::Next2GetAsync() {
 }
 
 void TCustomFtpCli::Next3GetAsync() {
-    if (!FServerDone || !FGetClosed || FDoneReported) return;
+    if (!FTransfer.Complete() || FDoneReported) return;
     TransfertStats();
     FResumeAt = 0;
     FinishTransfer();
@@ -238,12 +237,9 @@ void TCustomFtpCli::DoPutAppendAsync() {
         HandleError("LocalFileName empty");
         return;
     }
-    FServerDone = false;
-    FPutClosed = false;
+    FTransfer = {};
+    FSendPhase = TSendPhase::Idle;
     FDoneReported = false;
-    FPutConnected = false;
-    FStorAccepted = false;
-    FSendPending = false;
     FStartTick = 0;
     FByteCount = 0;
     FDataError = 0;
@@ -294,7 +290,7 @@ void TCustomFtpCli::DataSocketPutSessionConnected(quint16 Error) {
     FDataSocket->OnSessionClosed = [this](QObject*, quint16 E) { DataSocketPutSessionClosed(E); };
     FDataSocket->OnDataAvailable = nullptr;
     FDataSocket->OnDataSent = nullptr;
-    FPutConnected = true;
+    FTransfer.DataConnected = true;
     FStartTick = FtpTickCount();
     if (Error == 0)
         if (Error != 0) {
@@ -327,8 +323,9 @@ void TCustomFtpCli::DataSocketPutSessionAvailable(quint16) {
         HandleError("winsock.getsockopt(SO_SNDBUF) failed");
         return;
     }
-    FPutConnected = true;
-    if (FStorAccepted && FStartTick == 0) PostMessage(FWindowHandle, WM_FTP_SENDDATA, 0, 0);
+    FTransfer.DataConnected = true;
+    if (FTransfer.ServerAccepted && FStartTick == 0)
+        PostMessage(FWindowHandle, WM_FTP_SENDDATA, 0, 0);
 }
 
 void TCustomFtpCli::Next1PutAsync() {
@@ -337,13 +334,13 @@ void TCustomFtpCli::Next1PutAsync() {
     if (!IsFinalReplyLine(Code)) return;
     FStatusCode = Code;
     if (Code == 150 || Code == 125) {
-        FStorAccepted = true;
+        FTransfer.ServerAccepted = true;
         FNext = &TCustomFtpCli::Next2PutAsync;
         if (FPassive) {
             FDataSocket->OnDataSent = [this](QObject*, quint16 E) { DataSocketPutDataSent(E); };
-            FSendPending = true;
+            FSendPhase = TSendPhase::BlockInFlight;
             DataSocketPutDataSent(0);
-        } else if (FPutConnected && FStartTick == 0) {
+        } else if (FTransfer.DataConnected && FStartTick == 0) {
             PostMessage(FWindowHandle, WM_FTP_SENDDATA, 0, 0);
         }
         return;
@@ -360,7 +357,7 @@ void TCustomFtpCli::Next1PutAsync() {
 void TCustomFtpCli::WMFtpSendData(TMessage&) {
     if (FStartTick != 0) return;
     FStartTick = FtpTickCount();
-    FSendPending = true;
+    FSendPhase = TSendPhase::BlockInFlight;
     DataSocketPutDataSent(0);
 }
 
@@ -368,8 +365,8 @@ void TCustomFtpCli::WMFtpSendData(TMessage&) {
 // before (or as the first). Write notifications that answer no block of ours (the one every new
 // connection gets) are ignored, so sending never runs twice in parallel.
 void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
-    if (!FSendPending) return;
-    FSendPending = false;
+    if (FSendPhase != TSendPhase::BlockInFlight) return;
+    FSendPhase = TSendPhase::Idle;
     if (!FLocalStream) return;
     if (!Progress()) return;
     if (Error != 0) {
@@ -378,7 +375,7 @@ void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
         FDataSocket->Close();
         return;
     }
-    if (FEndOfFile || !FStorAccepted || !FPutConnected) return;
+    if (!FTransfer.ReadyToSend()) return;
     // The progress handler may have aborted everything meanwhile.
     if (!FLocalStream || FDataSocket->State() != wsConnected) return;
     const qint64 Count = FLocalStream->read(FBlockBuffer, sizeof(FBlockBuffer));
@@ -389,12 +386,12 @@ void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
         return;
     }
     if (Count == 0) {
-        FEndOfFile = true;
+        FSendPhase = TSendPhase::EndOfFile;
         FEndOfUploadTimer.start(100);
         return;
     }
     FByteCount += Count;
-    FSendPending = true;
+    FSendPhase = TSendPhase::BlockInFlight;
     FDataSocket->Send(FBlockBuffer, static_cast<int>(Count));
 }
 
@@ -410,7 +407,7 @@ void TCustomFtpCli::DataSocketPutDataAvailable(quint16) {
 void TCustomFtpCli::DataSocketPutSessionClosed(quint16 Error) {
     DestroyLocalStream();
     FEndOfUploadTimer.stop();
-    FPutClosed = true;
+    FTransfer.DataClosed = true;
     FDataError = Error;
     Next3PutAsync();
 }
@@ -421,7 +418,7 @@ void TCustomFtpCli::Next2PutAsync() {
     if (!IsFinalReplyLine(Code)) return;
     FStatusCode = Code;
     if (Code == 226 || Code == 250) {
-        FServerDone = true;
+        FTransfer.ServerDone = true;
         Next3PutAsync();
         return;
     }
@@ -434,7 +431,7 @@ void TCustomFtpCli::Next2PutAsync() {
 }
 
 void TCustomFtpCli::Next3PutAsync() {
-    if (!FServerDone || !FPutClosed || FDoneReported) return;
+    if (!FTransfer.Complete() || FDoneReported) return;
     TransfertStats();
     FResumeAt = 0;
     FinishTransfer();
