@@ -2,6 +2,7 @@
 // and the text helpers of the reply reader.
 
 #include "ftp/ftpcli.h"
+#include "ftp/ftp_log.h"
 #include "ftp/ftpcli_p.h"
 
 #include "net/wsocket_winsock.h"
@@ -10,6 +11,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <cctype>
+#include <cstring>
 
 using namespace ftpcli_internal;
 
@@ -19,7 +22,25 @@ bool IsBlank(char C) {
     return C == ' ' || C == '\t' || C == '\r' || C == '\n';
 }
 
+// A trace line as the log shows it: a PASS command keeps its verb, not its password.
+std::string MaskedForLog(const std::string& Line) {
+    if (Line.rfind("> ", 0) != 0) return Line;
+    const std::size_t VerbEnd = Line.find(' ', 2);
+    if (VerbEnd == std::string::npos || !SameText(Line.substr(2, VerbEnd - 2), "PASS")) return Line;
+    return Line.substr(0, VerbEnd) + " ****";
+}
+
 } // namespace
+
+bool ftpcli_internal::SameText(const std::string& A, const char* B) {
+    const std::size_t N = std::strlen(B);
+    if (A.size() != N) return false;
+    for (std::size_t I = 0; I < N; ++I)
+        if (std::tolower(static_cast<unsigned char>(A[I])) !=
+            std::tolower(static_cast<unsigned char>(B[I])))
+            return false;
+    return true;
+}
 
 std::string ftpcli_internal::ErrorText(quint16 Error) {
     return WSocketErrorDesc(Error) + " (Winsock error #" + std::to_string(Error) + ")";
@@ -298,6 +319,12 @@ void TCustomFtpCli::TriggerDisplay(std::string Msg) {
     if (OnDisplay) OnDisplay(this, Msg);
 }
 
+// Every trace line also goes to the log, whatever a subclass makes of TriggerDisplay.
+void TCustomFtpCli::Trace(const std::string& Msg) {
+    qCDebug(lcFtp).noquote() << QString::fromStdString(MaskedForLog(Msg));
+    TriggerDisplay(Msg);
+}
+
 void TCustomFtpCli::TriggerDisplayFile(std::string Msg) {
     if (OnDisplayFile) OnDisplayFile(this, Msg);
 }
@@ -311,7 +338,7 @@ void TCustomFtpCli::TriggerError(const std::string& Msg) {
 }
 
 void TCustomFtpCli::DisplayLastResponse() {
-    TriggerDisplay("< " + FLastResponse);
+    Trace("< " + FLastResponse);
 }
 
 void TCustomFtpCli::HandleError(const std::string& Msg) {
@@ -361,7 +388,7 @@ void TCustomFtpCli::FailRequest(int Code, const std::string& Response, bool Clos
 
 bool TCustomFtpCli::CommandTextSafe(const std::string& Cmd) {
     if (Cmd.find_first_of("\r\n") == std::string::npos) return true;
-    TriggerDisplay("! Command refused: it holds a CR or LF");
+    Trace("! Command refused: it holds a CR or LF");
     FErrorMessage.clear();
     FailRequest(500, "500 Command not sent: its text holds a CR or LF character", true);
     return false;

@@ -384,6 +384,8 @@ private:
     void WMFtpRequestDone(TMessage& Msg);
     void WMFtpSendData(TMessage& Msg);
 
+    // Shows a trace line through TriggerDisplay and writes it to the log.
+    void Trace(const std::string& Msg);
     void ExecAsyncImpl(TFtpRequest RqType, const std::string& Cmd,
                        std::initializer_list<int> OkResponses, TFtpNextProc DoneAsync,
                        bool PasvReadyOk);

@@ -10,7 +10,7 @@ using namespace ftpcli_internal;
 
 void TCustomFtpCli::SendCommand(std::string Cmd) {
     if (OnCommand) OnCommand(this, Cmd);
-    TriggerDisplay("> " + Cmd);
+    Trace("> " + Cmd);
     if (FControlSocket->State() == wsConnected) FControlSocket->SendStr(Cmd + "\r\n");
 }
 
@@ -206,7 +206,7 @@ void TCustomFtpCli::RunSequenceNext() {
     }
     // An inner step may have ended the request already.
     if (!FInSequence) return;
-    TriggerDisplay("! " + Failure);
+    Trace("! " + Failure);
     FLastResponse = "500 " + Failure;
     FStatusCode = 500;
     FRequestResult = 500;

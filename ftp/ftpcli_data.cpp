@@ -125,7 +125,7 @@ void TCustomFtpCli::ConnectPassiveData(bool Upload) {
     std::string Addr;
     quint16 DataPort = 0;
     if (!ParsePasvReply(Addr, DataPort)) {
-        TriggerDisplay("! Invalid passive mode reply");
+        Trace("! Invalid passive mode reply");
         DestroyLocalStream();
         FailRequest(Code, std::to_string(Code) + " Invalid passive mode reply: " + FPasvReply,
                     true);
@@ -188,7 +188,7 @@ bool TCustomFtpCli::Progress() {
     bool Abort = false;
     if (OnProgress) OnProgress(this, FByteCount + FResumeAt, Abort);
     if (Abort) {
-        TriggerDisplay("! Abort requested");
+        Trace("! Abort requested");
         FLocalTransferError = "Transfer aborted by user.";
         if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     }
@@ -205,5 +205,5 @@ void TCustomFtpCli::TransfertStats() {
             FByteCount < 32768 ? FByteCount * 1000 / Elapsed : (FByteCount / Elapsed) * 1000;
         Text += " (" + std::to_string(Rate) + " Bytes/sec)";
     }
-    TriggerDisplay("! " + Text);
+    Trace("! " + Text);
 }

@@ -11,6 +11,8 @@ namespace ftpcli_internal {
 std::string ErrorText(quint16 Error);
 // The class name that texts about a caught exception give.
 std::string ExceptionClassName(const std::exception& E);
+// Equal but for the case of ASCII letters.
+bool SameText(const std::string& A, const char* B);
 inline bool IsDigit(char C) {
     return C >= '0' && C <= '9';
 }

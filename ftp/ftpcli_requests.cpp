@@ -3,24 +3,7 @@
 #include "ftp/ftpcli.h"
 #include "ftp/ftpcli_p.h"
 
-#include <cctype>
-#include <cstring>
-
 using namespace ftpcli_internal;
-
-namespace {
-
-bool SameText(const std::string& A, const char* B) {
-    const std::size_t N = std::strlen(B);
-    if (A.size() != N) return false;
-    for (std::size_t I = 0; I < N; ++I)
-        if (std::tolower(static_cast<unsigned char>(A[I])) !=
-            std::tolower(static_cast<unsigned char>(B[I])))
-            return false;
-    return true;
-}
-
-} // namespace
 
 void TCustomFtpCli::UserAsync() {
     if (FUserName.empty()) {

@@ -109,7 +109,7 @@ void TCustomFtpCli::DataSocketGetDataAvailable(quint16) {
     if (Len < 0) {
         if (FDataSocket->State() == wsConnected && FDataSocket->LastError() != WSAEWOULDBLOCK) {
             FLocalTransferError = "Data: Receive error " + std::to_string(FDataSocket->LastError());
-            TriggerDisplay("! " + FLocalTransferError);
+            Trace("! " + FLocalTransferError);
             FDataSocket->Shutdown(2);
         }
         return;
@@ -119,7 +119,7 @@ void TCustomFtpCli::DataSocketGetDataAvailable(quint16) {
     if (FLocalStream) {
         if (FLocalStream->write(Buffer, Len) != Len) {
             FLocalTransferError = "Error writing local file";
-            TriggerDisplay("! Error writing local file");
+            Trace("! Error writing local file");
             FDataSocket->Shutdown(2);
             return;
         }
@@ -184,7 +184,7 @@ void TCustomFtpCli::Next2GetAsync() {
     SetErrorMessage();
     DestroyLocalStream();
     if (FDataSocket->State() != wsClosed) FDataSocket->Close();
-    TriggerDisplay("! RETR/LIST/NLST Failed");
+    Trace("! RETR/LIST/NLST Failed");
     FRequestResult = Code;
     TriggerRequestDone(static_cast<quint16>(Code));
 }
@@ -250,7 +250,7 @@ void TCustomFtpCli::DoPutAppendAsync() {
     if (Cancel) {
         FErrorMessage = "426 Transmit cancelled by application";
         FStatusCode = 426;
-        TriggerDisplay("! " + FErrorMessage);
+        Trace("! " + FErrorMessage);
         FRequestResult = 426;
         TriggerRequestDone(426);
         return;
@@ -267,7 +267,7 @@ void TCustomFtpCli::DoPutAppendAsync() {
         DestroyLocalStream();
         FErrorMessage = "426 Unable to open local file " + FLocalFileName;
         FStatusCode = 426;
-        TriggerDisplay("! " + FErrorMessage);
+        Trace("! " + FErrorMessage);
         if (FDataSocket->State() != wsClosed) FDataSocket->Close();
         FRequestResult = 426;
         TriggerRequestDone(426);
@@ -371,7 +371,7 @@ void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
     if (!Progress()) return;
     if (Error != 0) {
         FLocalTransferError = "Error #" + std::to_string(Error) + " sending data";
-        TriggerDisplay("! " + FLocalTransferError);
+        Trace("! " + FLocalTransferError);
         FDataSocket->Close();
         return;
     }
@@ -381,7 +381,7 @@ void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
     const qint64 Count = FLocalStream->read(FBlockBuffer, sizeof(FBlockBuffer));
     if (Count < 0) {
         FLocalTransferError = "Error reading file";
-        TriggerDisplay("! Error reading file");
+        Trace("! Error reading file");
         FDataSocket->Close();
         return;
     }
@@ -425,7 +425,7 @@ void TCustomFtpCli::Next2PutAsync() {
     SetErrorMessage();
     DestroyLocalStream();
     if (FDataSocket->State() != wsClosed) FDataSocket->Close();
-    TriggerDisplay("! STOR Failed");
+    Trace("! STOR Failed");
     FRequestResult = Code;
     TriggerRequestDone(static_cast<quint16>(Code));
 }
