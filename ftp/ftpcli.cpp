@@ -1,5 +1,5 @@
 // TCustomFtpCli: construction, properties, the hidden window, the events and usage errors,
-// and the text helpers of the reply reader.
+// and the text helpers (ReadNumber, ReadQuoted, LocalFileSize, FtpTickCount).
 
 #include "ftp/ftpcli.h"
 #include "ftp/ftp_log.h"
