@@ -469,8 +469,6 @@ private:
     bool FAcceptPending = false;
     // Why this side cut the running transfer short (empty: it did not).
     std::string FLocalTransferError;
-    // The step chooser runs a later step of a sequence (from request done).
-    bool FInLaterStep = false;
     QTimer FEndOfUploadTimer;
 
     std::string FHostName;
