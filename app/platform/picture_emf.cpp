@@ -1,4 +1,5 @@
 #include "app/platform/picture_child.h"
+#include "app/platform/picture_metafile.h"
 #include "app/platform/picture_support.h"
 
 #include <QPainter>
@@ -47,46 +48,57 @@ struct MallocFree {
 
 } // namespace
 
-QImage picture::LoadEmf(const QString& path) {
-    QByteArray data = ReadWholeFile(path);
+QSize picture::EmfPixelSize(const QByteArray& data, const QString& path) {
     std::int64_t frameWidth = 0;
     std::int64_t frameHeight = 0;
     CheckEmf(data, path, frameWidth, frameHeight);
     const std::int64_t width = MulDiv(std::abs(frameWidth), kScreenPixelsPerInch, 2540);
     const std::int64_t height = MulDiv(std::abs(frameHeight), kScreenPixelsPerInch, 2540);
     CheckPixelCount(width, height, path);
+    return QSize(static_cast<int>(width), static_cast<int>(height));
+}
 
+void picture::ConvertEmf(QByteArray& data, const QString& path, int out) {
+    const QSize size = EmfPixelSize(data, path);
     char nameSpace[] = "svg";
     generatorOptions options{};
     options.nameSpace = nameSpace;
     options.verbose = false;
     options.emfplus = true;
     options.svgDelimiter = true;
-    options.imgWidth = static_cast<double>(width);
-    options.imgHeight = static_cast<double>(height);
-    IsolatedRun child(path, [&](int fd) {
-        char* out = nullptr;
-        size_t outLength = 0;
-        const int ok =
-            emf2svg(data.data(), static_cast<size_t>(data.size()), &out, &outLength, &options);
-        const std::unique_ptr<char, MallocFree> svgText(out);
-        if (!ok || !out || outLength == 0) {
-            Fail(QStringLiteral("%1 is not a readable enhanced metafile.").arg(Quoted(path)));
-        }
-        ChildWrite(fd, "O", 1);
-        ChildWrite(fd, out, outLength);
-    });
-    child.ExpectResult();
-    const QByteArray svg = child.ReadToEnd(kMaxSvgBytes);
+    options.imgWidth = size.width();
+    options.imgHeight = size.height();
+    char* svg = nullptr;
+    size_t svgLength = 0;
+    const int ok =
+        emf2svg(data.data(), static_cast<size_t>(data.size()), &svg, &svgLength, &options);
+    const std::unique_ptr<char, MallocFree> svgText(svg);
+    if (!ok || !svg || svgLength == 0) {
+        Fail(QStringLiteral("%1 is not a readable enhanced metafile.").arg(Quoted(path)));
+    }
+    HelperBegin(out, 'O', svgLength);
+    HelperWrite(out, svg, svgLength);
+}
+
+QImage picture::LoadEmf(const QString& path) {
+    const posix::UniqueFd fd = OpenRegularFile(path);
+    const QSize size = EmfPixelSize(ReadWholeFile(fd, path), path);
+    MetafileRun child(path, "emf", fd);
+    const std::uint64_t length = child.ExpectResult();
+    if (length > kMaxSvgBytes) {
+        Fail(QStringLiteral("%1 gives a drawing too large to handle.").arg(Quoted(path)));
+    }
+    QByteArray svg(static_cast<qsizetype>(length), Qt::Uninitialized);
+    child.ReadExactly(svg.data(), svg.size());
     child.Finish();
     QSvgRenderer renderer(svg);
     if (!renderer.isValid()) Fail(QStringLiteral("%1 could not be drawn.").arg(Quoted(path)));
 
-    QImage image(static_cast<int>(width), static_cast<int>(height), QImage::Format_ARGB32);
+    QImage image(size, QImage::Format_ARGB32);
     if (image.isNull()) Fail(QStringLiteral("Not enough memory for %1.").arg(Quoted(path)));
     image.fill(Qt::transparent);
     QPainter painter(&image);
-    renderer.render(&painter, QRectF(0, 0, width, height));
+    renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)));
     painter.end();
     return image;
 }

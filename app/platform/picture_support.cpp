@@ -67,17 +67,25 @@ void OpenQFile(QFile& file, const QString& path) {
     fd.Release();
 }
 
-QByteArray ReadWholeFile(const QString& path) {
-    QFile file;
-    OpenQFile(file, path);
-    if (file.size() > kMaxMetafileBytes) {
+QByteArray ReadWholeFile(const posix::UniqueFd& fd, const QString& path) {
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0) {
+        Fail(QStringLiteral("Cannot read %1: %2").arg(Quoted(path), ErrnoText()));
+    }
+    if (st.st_size > kMaxMetafileBytes) {
         Fail(QStringLiteral("%1 is too large for a metafile (%2 bytes).")
                  .arg(Quoted(path))
-                 .arg(file.size()));
+                 .arg(st.st_size));
     }
-    QByteArray data = file.readAll();
-    if (data.size() != file.size()) {
-        Fail(QStringLiteral("Cannot read %1: %2").arg(Quoted(path), file.errorString()));
+    QByteArray data(static_cast<qsizetype>(st.st_size), Qt::Uninitialized);
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n =
+            ::pread(fd.Get(), data.data() + done, static_cast<size_t>(data.size() - done), done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Fail(QStringLiteral("Cannot read %1: %2").arg(Quoted(path), ErrnoText()));
+        if (n == 0) Fail(QStringLiteral("%1 was cut short while being read.").arg(Quoted(path)));
+        done += n;
     }
     return data;
 }

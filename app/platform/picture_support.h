@@ -48,8 +48,8 @@ void CheckPixelCount(std::int64_t width, std::int64_t height, const QString& pat
 posix::UniqueFd OpenRegularFile(const QString& path);
 // The QFile owns the descriptor once open succeeded.
 void OpenQFile(QFile& file, const QString& path);
-// The whole of a metafile, at most kMaxMetafileBytes.
-QByteArray ReadWholeFile(const QString& path);
+// The whole of a metafile, at most kMaxMetafileBytes, read without moving the file offset.
+QByteArray ReadWholeFile(const posix::UniqueFd& fd, const QString& path);
 
 void CheckWritable(const QImage& image, const char* what);
 // Replaces the file in one step.

@@ -1,4 +1,5 @@
 #include "app/platform/picture_child.h"
+#include "app/platform/picture_metafile.h"
 #include "app/platform/picture_support.h"
 
 #include <QColor>
@@ -16,30 +17,6 @@ namespace {
 constexpr quint32 kPlaceableKey = 0x9AC6CDD7u;
 constexpr qsizetype kPlaceableSize = 22;
 constexpr qsizetype kMetaHeaderSize = 18;
-
-// Checks the record chain of a Windows metafile before libwmf reads it, so that no record
-// points outside the file. Returns the offset of the standard header.
-qsizetype CheckWmf(const QByteArray& d, const QString& path) {
-    const qsizetype start = d.size() >= 4 && DWord(d, 0) == kPlaceableKey ? kPlaceableSize : 0;
-    if (d.size() < start + kMetaHeaderSize)
-        Fail(QStringLiteral("%1 is cut short.").arg(Quoted(path)));
-    const quint16 type = Word(d, start);
-    const quint16 headerWords = Word(d, start + 2);
-    if ((type != 1 && type != 2) || headerWords != 9) {
-        Fail(QStringLiteral("%1 is not a Windows metafile.").arg(Quoted(path)));
-    }
-    qsizetype at = start + kMetaHeaderSize;
-    for (;;) {
-        if (at + 6 > d.size()) Fail(QStringLiteral("%1 is cut short.").arg(Quoted(path)));
-        const qint64 bytes = qint64{DWord(d, at)} * 2;
-        const quint16 function = Word(d, at + 4);
-        if (bytes < 6 || bytes > d.size() - at) {
-            Fail(QStringLiteral("%1 has a damaged record at byte %2.").arg(Quoted(path)).arg(at));
-        }
-        at += bytes;
-        if (function == 0) return start;
-    }
-}
 
 // libwmf hands its drawing over as a gd image and does not export gd's destructor; this frees
 // what libwmf's gd allocates for a true-colour image, as laid out in its installed header.
@@ -81,8 +58,34 @@ struct WmfApi {
     }
 };
 
-// In the child: draws the metafile and writes 'O', width, height and the ARGB32 rows.
-void DrawWmf(QByteArray& data, qsizetype start, const QString& path, int out) {
+} // namespace
+
+// Checks the record chain of a Windows metafile before libwmf reads it, so that no record
+// points outside the file. Returns the offset of the standard header.
+qsizetype picture::CheckWmf(const QByteArray& d, const QString& path) {
+    const qsizetype start = d.size() >= 4 && DWord(d, 0) == kPlaceableKey ? kPlaceableSize : 0;
+    if (d.size() < start + kMetaHeaderSize)
+        Fail(QStringLiteral("%1 is cut short.").arg(Quoted(path)));
+    const quint16 type = Word(d, start);
+    const quint16 headerWords = Word(d, start + 2);
+    if ((type != 1 && type != 2) || headerWords != 9) {
+        Fail(QStringLiteral("%1 is not a Windows metafile.").arg(Quoted(path)));
+    }
+    qsizetype at = start + kMetaHeaderSize;
+    for (;;) {
+        if (at + 6 > d.size()) Fail(QStringLiteral("%1 is cut short.").arg(Quoted(path)));
+        const qint64 bytes = qint64{DWord(d, at)} * 2;
+        const quint16 function = Word(d, at + 4);
+        if (bytes < 6 || bytes > d.size() - at) {
+            Fail(QStringLiteral("%1 has a damaged record at byte %2.").arg(Quoted(path)).arg(at));
+        }
+        at += bytes;
+        if (function == 0) return start;
+    }
+}
+
+void picture::DrawWmf(QByteArray& data, const QString& path, int out) {
+    const qsizetype start = CheckWmf(data, path);
     std::int64_t width = 0;
     std::int64_t height = 0;
     if (start == kPlaceableSize) {
@@ -138,8 +141,8 @@ void DrawWmf(QByteArray& data, qsizetype start, const QString& path, int out) {
     if (!pixels) Fail(QStringLiteral("%1 could not be drawn.").arg(Quoted(path)));
 
     const qint32 size[2] = {static_cast<qint32>(width), static_cast<qint32>(height)};
-    ChildWrite(out, "O", 1);
-    ChildWrite(out, size, sizeof size);
+    HelperBegin(out, 'O', sizeof size + static_cast<std::uint64_t>(width * height) * sizeof(QRgb));
+    HelperWrite(out, size, sizeof size);
     std::vector<QRgb> line(static_cast<size_t>(width));
     for (std::int64_t y = 0; y < height; ++y) {
         const int* in = pixels + y * width;
@@ -151,20 +154,23 @@ void DrawWmf(QByteArray& data, qsizetype start, const QString& path, int out) {
                 qRgba(static_cast<int>((p >> 16) & 0xff), static_cast<int>((p >> 8) & 0xff),
                       static_cast<int>(p & 0xff), alpha);
         }
-        ChildWrite(out, line.data(), line.size() * sizeof(QRgb));
+        HelperWrite(out, line.data(), line.size() * sizeof(QRgb));
     }
 }
 
-} // namespace
-
 QImage picture::LoadWmf(const QString& path) {
-    QByteArray data = ReadWholeFile(path);
-    const qsizetype start = CheckWmf(data, path);
-    IsolatedRun child(path, [&](int out) { DrawWmf(data, start, path, out); });
-    child.ExpectResult();
+    const posix::UniqueFd fd = OpenRegularFile(path);
+    CheckWmf(ReadWholeFile(fd, path), path);
+    MetafileRun child(path, "wmf", fd);
+    const std::uint64_t length = child.ExpectResult();
     qint32 size[2] = {};
+    if (length < sizeof size) Fail(QStringLiteral("%1 could not be decoded.").arg(Quoted(path)));
     child.ReadExactly(size, sizeof size);
     CheckPixelCount(size[0], size[1], path);
+    if (length != sizeof size + std::uint64_t{4} * static_cast<std::uint32_t>(size[0]) *
+                                    static_cast<std::uint32_t>(size[1])) {
+        Fail(QStringLiteral("%1 could not be decoded.").arg(Quoted(path)));
+    }
     QImage image(size[0], size[1], QImage::Format_ARGB32);
     if (image.isNull()) Fail(QStringLiteral("Not enough memory for %1.").arg(Quoted(path)));
     // ARGB32 lines are exactly width * 4 bytes: the rows arrive in place.
