@@ -574,8 +574,13 @@ QByteArray Mutate(QByteArray d, std::mt19937& random) {
 // What the metafile helper reports to the imglift.picture log while the fuzzing runs.
 struct HelperFigures {
     long peakKib = 0;
+    int refusals = 0;
     static inline HelperFigures* current = nullptr;
     static void Handler(QtMsgType, const QMessageLogContext& context, const QString& text) {
+        if (current && qstrcmp(context.category, "imglift.picture") == 0 &&
+            text.startsWith(QLatin1String("Refused: \""))) {
+            ++current->refusals;
+        }
         const qsizetype at = text.indexOf(QLatin1String("helper peak "));
         if (current && qstrcmp(context.category, "imglift.picture") == 0 && at >= 0) {
             current->peakKib = std::max(current->peakKib, text.mid(at + 12).split(' ')[0].toLong());
@@ -646,6 +651,7 @@ TEST_F(PictureTest, DamagedFilesNeverCrash) {
     EXPECT_EQ(loaded + refused, static_cast<int>(std::size(files)) * rounds);
     EXPECT_GT(refused, 0);
     EXPECT_GT(figures.peakKib, 0) << "the helper's figures did not reach the log";
+    EXPECT_EQ(figures.refusals, refused) << "every refusal logs its reason, naming the file";
 }
 
 // Metafiles that made the drawing take gigabytes or minutes: refused within the limits, while
