@@ -62,6 +62,21 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
     return ready > 0;
 }
 
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+    }
+    ~SpawnSetup() {
+        posix_spawnattr_destroy(&attributes);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
 } // namespace
 
 QString MetafileHelperPath() {
@@ -105,13 +120,19 @@ MetafileRun::MetafileRun(const QString& path, const char* kind, const posix::Uni
         const_cast<char*>(program.constData()), const_cast<char*>(kind),
         const_cast<char*>(name.constData()),    const_cast<char*>(memory.constData()),
         const_cast<char*>(seconds.constData()), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input.Get(), STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDOUT_FILENO);
-    const int err =
-        ::posix_spawn(&pid_, program.constData(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    SpawnSetup setup;
+    posix_spawn_file_actions_adddup2(&setup.actions, input.Get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.Get(), STDOUT_FILENO);
+    // Whatever this program blocks or ignores, the helper starts with the defaults: a helper
+    // whose reader is gone dies of SIGPIPE.
+    sigset_t mask;
+    sigemptyset(&mask);
+    posix_spawnattr_setsigmask(&setup.attributes, &mask);
+    sigaddset(&mask, SIGPIPE);
+    posix_spawnattr_setsigdefault(&setup.attributes, &mask);
+    posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const int err = ::posix_spawn(&pid_, program.constData(), &setup.actions, &setup.attributes,
+                                  argv.data(), environ);
     if (err != 0) {
         pid_ = -1;
         errno = err;

@@ -62,9 +62,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: imglift-metafile wmf|emf NAME MEMORY SECONDS\n");
         return 2;
     }
-    // Ends with the program that started it, whatever it is doing.
+    // Ends with the program that started it, whatever it is doing, and holds none of its
+    // descriptors (sockets, say) that lacked close-on-exec.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() == 1) return 1;
+    ::close_range(STDERR_FILENO + 1, ~0U, 0);
     Limit(RLIMIT_AS, std::strtoull(argv[3], nullptr, 10));
     Limit(RLIMIT_CPU, std::strtoull(argv[4], nullptr, 10));
     Limit(RLIMIT_CORE, 0);
