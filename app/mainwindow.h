@@ -208,4 +208,6 @@ private:
     TDialogs& FDialogs;
     QStringList FArguments;
     bool FShown = false;
+    // True while LoadData fills the controls.
+    bool FLoading = false;
 };

@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QScopedValueRollback>
 #include <QToolButton>
 #include <algorithm>
 #include <variant>
@@ -46,6 +47,7 @@ std::vector<TForm1::TStoredValue> TForm1::StoredValues() const {
 }
 
 void TForm1::SaveData(QObject* Sender) {
+    if (FLoading) return;
     // Only what the user typed or ticked is stored; texts the program sets are not.
     const auto* const edit = qobject_cast<const QLineEdit*>(Sender);
     const bool typed = edit && edit->hasFocus();
@@ -72,6 +74,9 @@ bool TForm1::ResetData(QObject*) {
 }
 
 void TForm1::LoadData(QObject* Sender) {
+    // Filling a focused edit must not store: the controls not yet filled still hold their old
+    // texts, and the rest of the load would read those back.
+    const QScopedValueRollback loading(FLoading, true);
     if (VReg1->Pop("Reset") != "0") ResetData(Sender);
     for (const TStoredValue& value : StoredValues()) {
         if (const auto* const box = std::get_if<QCheckBox*>(&value.Control)) {
