@@ -14,6 +14,7 @@
 #include <QTabWidget>
 #include <QToolButton>
 #include <functional>
+#include <limits>
 
 namespace {
 
@@ -119,7 +120,10 @@ QFrame* MakeLine(QWidget* Parent) {
 }
 
 QLineEdit* MakeEdit(QWidget* Parent, const QString& Caption, bool Password) {
-    auto* const edit = new QLineEdit(Caption, Parent);
+    auto* const edit = new QLineEdit(Parent);
+    // Stored values have no length limit; QLineEdit would cut them at 32767 characters.
+    edit->setMaxLength(std::numeric_limits<int>::max());
+    edit->setText(Caption);
     if (Password) edit->setEchoMode(QLineEdit::Password);
     return edit;
 }

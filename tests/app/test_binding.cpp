@@ -215,6 +215,27 @@ TEST_F(BindingTest, ResetWorksWhicheverSettingsEditHasTheFocus) {
     EXPECT_EQ(store.Pop("User"), "after.reset");
 }
 
+TEST_F(BindingTest, LongValuesSurviveAStartAndACloseByteForByte) {
+    std::string longText;
+    for (int i = 0; longText.size() < 40000; ++i)
+        longText += std::to_string(i) + ",";
+    TVKeey keey;
+    keey.SetProgrammID(11);
+    keey.SetSchluessel("mirobask");
+    const Store store;
+    store.Push("Reset", "0");
+    store.Push("Host", "h" + longText);
+    store.Push("Password", keey.Encode("p" + longText));
+    store.Push("ImageName", "i" + longText);
+    TForm1& form = MakeForm();
+    EXPECT_EQ(form.Edit6->text().size(), qsizetype(longText.size() + 1));
+    form.close();
+    // Compared whole, without printing 40 KB on a failure.
+    EXPECT_TRUE(store.Pop("Host") == "h" + longText) << store.Pop("Host").size();
+    EXPECT_TRUE(keey.Decode(store.Pop("Password")) == "p" + longText);
+    EXPECT_TRUE(store.Pop("ImageName") == "i" + longText) << store.Pop("ImageName").size();
+}
+
 TEST_F(BindingTest, BrokenStoreIsReportedAndLeftAlone) {
     const QByteArray broken = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Velmoran\\ImgLift]\r\n"
                               "this line is no value\r\n";
