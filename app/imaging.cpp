@@ -42,24 +42,26 @@ QImage ResizeImage(const QImage& source, QSize sourceSize, const TImageSettings&
     const TScaledSize size =
         ComputeScaledSize(sourceSize.width(), sourceSize.height(), settings.MaxWidth,
                           settings.MaxHeight, keepOriginalSize, constrainProportions);
-    if (size.Width <= 0 || size.Height <= 0) return {};
+    // A thin picture scales to a width or height of 0; it is drawn one pixel wide or high
+    // instead, so that it can still be shown, saved and uploaded.
+    const std::int64_t width = std::max<std::int64_t>(size.Width, 1);
+    const std::int64_t height = std::max<std::int64_t>(size.Height, 1);
     // Both sides are at most the larger of a bound and a source side, so they fit an int and
     // their product fits 64 bits.
-    if (size.Width * size.Height > kMaxScaledPixels) {
+    if (width * height > kMaxScaledPixels) {
         throw EImageSizeError(QStringLiteral("The scaled picture would be %1 x %2 pixels, more "
                                              "than the %3 pixels allowed.")
-                                  .arg(size.Width)
-                                  .arg(size.Height)
+                                  .arg(width)
+                                  .arg(height)
                                   .arg(kMaxScaledPixels)
                                   .toStdString());
     }
-    QImage scaled(static_cast<int>(size.Width), static_cast<int>(size.Height),
-                  QImage::Format_RGB32);
+    QImage scaled(static_cast<int>(width), static_cast<int>(height), QImage::Format_RGB32);
     if (scaled.isNull()) {
         throw EImageSizeError(QStringLiteral("Not enough memory for a scaled picture of %1 x %2 "
                                              "pixels.")
-                                  .arg(size.Width)
-                                  .arg(size.Height)
+                                  .arg(width)
+                                  .arg(height)
                                   .toStdString());
     }
     // A new bitmap is white; transparent parts of icons and metafiles show it.

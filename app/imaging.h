@@ -48,10 +48,10 @@ struct TScaledSize {
 TScaledSize ComputeScaledSize(std::int64_t sourceWidth, std::int64_t sourceHeight, int maxWidth,
                               int maxHeight, bool keepOriginalSize, bool constrainProportions);
 
-// Draws source stretched (nearest pixel) into a new white RGB32 picture of the computed size.
-// sourceSize is the current image's size; it counts even when source is null (then nothing is
-// drawn). A computed width or height of 0 gives a null QImage. Throws EImageSizeError when the
-// size exceeds kMaxScaledPixels or cannot be allocated.
+// Draws source stretched (nearest pixel) into a new white RGB32 picture of the computed size,
+// at least 1 x 1 (a computed width or height of 0 becomes 1). sourceSize is the current image's
+// size; it counts even when source is null (then nothing is drawn). Throws EImageSizeError when
+// the size exceeds kMaxScaledPixels or cannot be allocated.
 QImage ResizeImage(const QImage& source, QSize sourceSize, const TImageSettings& settings,
                    bool keepOriginalSize, bool constrainProportions);
 

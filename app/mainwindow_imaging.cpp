@@ -29,16 +29,13 @@ void TForm1::ResizeImage(const TImage& Source, TImage& Destination) {
     const bool keep = CheckBox2->isChecked();
     const bool constrain = CheckBox4->isChecked();
     const QImage scaled = ::ResizeImage(Source.Picture(), Source.size(), settings, keep, constrain);
-    // The size is known to fit: ResizeImage refuses what it cannot allocate.
-    const TScaledSize size =
-        ComputeScaledSize(Source.Width(), Source.Height(), MaxWidth, MaxHeight, keep, constrain);
+    // The picture's size: the computed one, at least 1 x 1.
     Destination.SetAutoSize(false);
-    Destination.resize(int(size.Width), int(size.Height));
+    Destination.resize(scaled.size());
     Destination.SetPicture(scaled);
 }
 
 void TForm1::SaveToFile(const TImage& Image, const QString& Path) const {
-    // A computed width or height of 0 is refused here rather than written as a broken file.
     WriteJpeg(Image.Picture(), Path, Quality);
 }
 

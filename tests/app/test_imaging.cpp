@@ -125,10 +125,14 @@ TEST(Resize, EmptySourceGivesWhitePictureOfTheComputedSize) {
     EXPECT_EQ(scaled.pixel(300, 200), qRgb(255, 255, 255));
 }
 
-TEST(Resize, ZeroHeightGivesNullPicture) {
-    const QImage scaled = ResizeImage(QImage(1600, 1200, QImage::Format_RGB32), QSize(1600, 1200),
-                                      {1, 480, 80}, false, true);
-    EXPECT_TRUE(scaled.isNull());
+TEST(Resize, ComputedZeroSideIsDrawnOnePixelWide) {
+    QImage thin(621, 1, QImage::Format_RGB32);
+    thin.fill(qRgb(10, 20, 30));
+    const QImage scaled = ResizeImage(thin, thin.size(), {620, 480, 80}, false, true);
+    ASSERT_EQ(scaled.size(), QSize(620, 1));
+    EXPECT_EQ(scaled.pixel(619, 0), qRgb(10, 20, 30));
+    EXPECT_EQ(ResizeImage(QImage(), QSize(1600, 1200), {1, 480, 80}, false, true).size(),
+              QSize(1, 1));
 }
 
 TEST(Resize, TypedSizesBeyondTheLimitFailClearly) {
