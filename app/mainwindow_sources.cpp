@@ -6,14 +6,12 @@
 #include "app/imaging.h"
 #include "app/platform/desktop.h"
 #include "app/platform/dialogs.h"
-#include "app/platform/picture.h"
 #include "app/timage.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
@@ -31,15 +29,10 @@ bool TForm1::CheckImageFileType(const QString& Path) {
 bool TForm1::LoadImageFile(TImage& Image, const QString& Path) {
     Image.SetAutoSize(true);
     Image.ClearPicture();
-    const auto kind = PictureKindOfExtension(FileExtension(Path));
-    if (!kind) return false;
-    try {
-        Image.SetPicture(LoadPicture(Path, *kind));
-        return true;
-    } catch (const std::exception&) {
-        Image.ClearPicture();
-        return false;
-    }
+    QImage picture;
+    if (!::LoadImageFile(picture, Path)) return false;
+    Image.SetPicture(picture);
+    return true;
 }
 
 void TForm1::SetUploadName(const QString& Name) {
@@ -85,9 +78,13 @@ void TForm1::BitBtn2Click() {
 }
 
 void TForm1::BitBtn6Click() {
-    if (const auto files = desktop::ClipboardFileList()) {
+    // The file list a file manager copied; read here, so that names keep their bytes.
+    const QMimeData* const data = QGuiApplication::clipboard()->mimeData();
+    const QStringList files =
+        data && data->hasUrls() ? LocalFileNames(data->urls()) : QStringList();
+    if (!files.isEmpty()) {
         ImageFile.clear();
-        ImageFile = files->first();
+        ImageFile = files.first();
     }
     ProcessImageFile();
 }
@@ -122,9 +119,7 @@ bool TForm1::FileButtonWndProc(QEvent* event) {
     }
     case QEvent::Drop: {
         auto* const drop = static_cast<QDropEvent*>(event);
-        QStringList files;
-        for (const QUrl& url : drop->mimeData()->urls())
-            if (url.isLocalFile()) files << url.toLocalFile();
+        const QStringList files = LocalFileNames(drop->mimeData()->urls());
         drop->acceptProposedAction();
         Guard([&] { FilesDropped(files); });
         return true;
@@ -138,7 +133,7 @@ void TForm1::FilesDropped(const QStringList& Files) {
     BitBtn3->setAcceptDrops(false);
     if (!Files.isEmpty()) {
         for (const QString& file : Files)
-            if (QFileInfo(file).isFile()) ImageFile = file;
+            if (IsExistingFile(file)) ImageFile = file;
         BitBtn3->setAcceptDrops(true);
         ProcessImageFile();
     } else {
@@ -148,7 +143,7 @@ void TForm1::FilesDropped(const QStringList& Files) {
 
 void TForm1::GetCommandLineFile() {
     for (const QString& argument : FArguments) {
-        if (QFileInfo(argument).isFile()) {
+        if (IsExistingFile(argument)) {
             QCoreApplication::processEvents();
             ImageFile = argument;
         }

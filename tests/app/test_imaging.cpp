@@ -179,6 +179,18 @@ TEST(FileNames, UploadNameReplacesTheExtension) {
     EXPECT_EQ(UploadFileName("plain.wmf"), "plain.jpg");
 }
 
+TEST(FileNames, NativeNamesKeepTheirBytes) {
+    for (const QByteArray& native :
+         {QByteArray("/tmp/plain.jpg"), QByteArray("/tmp/caf\xc3\xa9.jpg"),
+          QByteArray("/tmp/\xf0\x9f\x98\x80.jpg"), QByteArray("/tmp/caf\xe9.jpg"),
+          QByteArray("/tmp/\xc3\xa9\xe9\xed\xb2\x80.jpg")}) {
+        EXPECT_EQ(NativeFileName(FileNameOfNative(native)), native) << native.toHex().data();
+    }
+    EXPECT_EQ(FileNameOfNative("/tmp/caf\xc3\xa9.jpg"), QString::fromUtf8("/tmp/caf\xc3\xa9.jpg"));
+    EXPECT_EQ(UploadFileName(FileNameOfNative("/tmp/caf\xe9.bmp")),
+              QString::fromLatin1("caf\xe9.jpg"));
+}
+
 TEST(FileNames, CreateFilenameJoinsWithOneSlash) {
     EXPECT_EQ(CreateFilename("/opt/imglift/", "temp.jpg"), "/opt/imglift/temp.jpg");
     EXPECT_EQ(CreateFilename("/opt/imglift", "temp.jpg"), "/opt/imglift/temp.jpg");
