@@ -78,10 +78,9 @@ void TForm1::BitBtn2Click() {
 }
 
 void TForm1::BitBtn6Click() {
-    // The file list a file manager copied; read here, so that names keep their bytes.
-    const QMimeData* const data = QGuiApplication::clipboard()->mimeData();
-    const QStringList files =
-        data && data->hasUrls() ? LocalFileNames(data->urls()) : QStringList();
+    // The file list a file manager copied; the names keep their bytes.
+    const std::optional<QList<QUrl>> urls = desktop::ClipboardFileList();
+    const QStringList files = urls ? LocalFileNames(*urls) : QStringList();
     if (!files.isEmpty()) {
         ImageFile.clear();
         ImageFile = files.first();
