@@ -1,8 +1,8 @@
 #include "net/ssl_wsocket.h"
 
+#include "net/net_log.h"
 #include "net/wsocket_winsock.h"
 
-#include <QLoggingCategory>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
@@ -14,8 +14,6 @@
 #include <poll.h>
 
 namespace {
-
-Q_LOGGING_CATEGORY(lcTls, "imglift.net", QtInfoMsg)
 
 struct FreeBio {
     void operator()(BIO* P) const { BIO_free(P); }
@@ -221,7 +219,7 @@ bool TCustomSslWSocket::SetupSsl() {
                                                                            : int(FSslMinVersion));
         SSL_CTX_set_max_proto_version(Ctx, int(FSslMaxVersion));
         if (SSL_CTX_set_default_verify_paths(Ctx) != 1)
-            qCWarning(lcTls) << "TLS: cannot load the default certificate paths:"
+            qCWarning(lcNet) << "TLS: cannot load the default certificate paths:"
                              << TakeSslErrors().c_str();
         SSL_CTX_set_session_cache_mode(Ctx,
                                        SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
@@ -255,7 +253,7 @@ bool TCustomSslWSocket::SetupSsl() {
     SSL_set_hostflags(S, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     SSL_set_verify(S, SSL_VERIFY_NONE, TSslGlue::Verify);
     if (FSslSession && SSL_set_session(S, FSslSession.get()) != 1)
-        qCDebug(lcTls) << "TLS: the session to resume was refused:" << TakeSslErrors().c_str();
+        qCDebug(lcNet) << "TLS: the session to resume was refused:" << TakeSslErrors().c_str();
     SSL_set_read_ahead(S, 1);
     SSL_set_connect_state(S);
     return true;
@@ -271,7 +269,7 @@ void TCustomSslWSocket::StartSslHandshake() {
         return;
     }
     if (!SetupSsl()) {
-        qCWarning(lcTls) << "TLS: cannot set up:" << FSslErrorText.c_str();
+        qCWarning(lcNet) << "TLS: cannot set up:" << FSslErrorText.c_str();
         RaiseException("StartSslHandshake: " + FSslErrorText);
         return;
     }
@@ -318,7 +316,7 @@ void TCustomSslWSocket::HandshakeComplete() {
     FSslVerifyText.clear();
     for (const std::string& Reason : SslVerifyErrors)
         FSslVerifyText += (FSslVerifyText.empty() ? "" : "; ") + Reason;
-    qCDebug(lcTls) << "TLS:" << FSslVersionText.c_str() << FSslCipher.c_str()
+    qCDebug(lcNet) << "TLS:" << FSslVersionText.c_str() << FSslCipher.c_str()
                    << (FSslSessionReused ? "resumed" : "new session")
                    << (FSslPeerVerified ? "verified" : FSslVerifyText.c_str());
 
@@ -337,7 +335,7 @@ void TCustomSslWSocket::HandshakeComplete() {
 
 void TCustomSslWSocket::HandshakeFailed(quint16 Error) {
     SslState = sslFailed;
-    qCWarning(lcTls) << "TLS handshake with" << FAddr.c_str() << "failed:" << FSslErrorText.c_str();
+    qCWarning(lcNet) << "TLS handshake with" << FAddr.c_str() << "failed:" << FSslErrorText.c_str();
     const unsigned Conn = SslConn;
     TriggerSslHandshakeDone(Error);
     if (Conn == SslConn && FState != wsClosed) InternalClose(true, Error);
@@ -506,7 +504,7 @@ int TCustomSslWSocket::ReadFailed(int Ret) {
         return -1;               // the socket's own error, reported by the socket
     }
     FSslErrorText = TakeSslErrors();
-    qCWarning(lcTls) << "TLS error on the connection to" << FAddr.c_str() << ":"
+    qCWarning(lcNet) << "TLS error on the connection to" << FAddr.c_str() << ":"
                      << FSslErrorText.c_str();
     PostSsl(sslFatal);
     WSocket_WSASetLastError(WSAECONNABORTED);
@@ -595,7 +593,7 @@ int TCustomSslWSocket::RealSend(const void* Data, int Len) {
         break;
     }
     FSslErrorText = TakeSslErrors();
-    qCWarning(lcTls) << "TLS error sending to" << FAddr.c_str() << ":" << FSslErrorText.c_str();
+    qCWarning(lcNet) << "TLS error sending to" << FAddr.c_str() << ":" << FSslErrorText.c_str();
     SslState = sslFailed;
     WSocket_WSASetLastError(WSAECONNABORTED); // the send loop closes and reports it
     return -1;
