@@ -1,15 +1,13 @@
-// TLS over the socket classes against a Python TLS peer on loopback. The certificates are made
-// with the openssl tool for each run: a test CA trusted through SSL_CERT_FILE, a server
-// certificate it signed, a self-signed one and one the CA signed for another name.
+// TLS over the socket classes against a Python TLS peer on loopback, with the certificates of
+// testsupport::TestCerts.
 
 #include "net/wsocket.h"
+#include "support/test_certs.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <memory>
 #include <string>
 
@@ -25,69 +23,16 @@ std::string Pattern(std::size_t N) {
     return S;
 }
 
-// Runs the openssl tool in Dir; its standard output, or nothing when it failed.
-QString Openssl(const QString& Dir, const QStringList& Args) {
-    QProcess P;
-    P.setWorkingDirectory(Dir);
-    P.start("openssl", Args);
-    if (!P.waitForFinished(20000) || P.exitCode() != 0) {
-        ADD_FAILURE() << "openssl " << Args.join(' ').toStdString() << ": "
-                      << P.readAllStandardError().toStdString();
-        return {};
-    }
-    return QString::fromLocal8Bit(P.readAllStandardOutput());
-}
-
-class Certs {
-public:
-    static const Certs& Get() {
-        static const Certs C;
-        return C;
-    }
-    QString Path(const QString& Name) const { return Dir.filePath(Name); }
-
-private:
-    Certs() {
-        const QString D = Dir.path();
-        const QStringList Ec = {"-newkey", "ec",    "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                                "-nodes",  "-days", "30"};
-        Openssl(D, QStringList{"req", "-x509"} + Ec +
-                       QStringList{"-keyout", "ca.key", "-out", "ca.pem", "-subj",
-                                   "/CN=ImgLift Test CA"});
-        // Signed by the CA: "srv" names localhost and 127.0.0.1, "other" another host.
-        for (const auto& [Name, San] : {std::pair{QString("srv"), "DNS:localhost,IP:127.0.0.1"},
-                                        std::pair{QString("other"), "DNS:other.example"}}) {
-            QFile Ext(Path(Name + ".ext"));
-            Ext.open(QIODevice::WriteOnly);
-            Ext.write(QByteArray("subjectAltName=") + San + "\n");
-            Ext.close();
-            Openssl(D, QStringList{"req"} + Ec +
-                           QStringList{"-keyout", Name + ".key", "-out", Name + ".csr", "-subj",
-                                       "/CN=" + Name});
-            Openssl(D, {"x509", "-req", "-in", Name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-                        "-CAcreateserial", "-days", "30", "-extfile", Name + ".ext", "-out",
-                        Name + ".pem"});
-        }
-        Openssl(D, QStringList{"req", "-x509"} + Ec +
-                       QStringList{"-keyout", "self.key", "-out", "self.pem", "-subj",
-                                   "/CN=localhost/O=Self Signed", "-addext",
-                                   "subjectAltName=DNS:localhost,IP:127.0.0.1"});
-        qputenv("SSL_CERT_FILE", Path("ca.pem").toLocal8Bit());
-        qputenv("SSL_CERT_DIR", D.toLocal8Bit()); // no system roots
-    }
-    QTemporaryDir Dir;
-};
-
 // The Python peer with one certificate and one behaviour; keeps everything it printed.
 class TlsPeer {
 public:
     explicit TlsPeer(const QString& Cert, const QString& Mode = "echo",
                      const QStringList& Extra = {}) {
-        const Certs& C = Certs::Get();
+        const testsupport::TestCerts& C = testsupport::TestCerts::Get();
         Proc = std::make_unique<testsupport::ServerProcess>(
             "/usr/bin/python3",
-            QStringList{testsupport::SourceDir() + "/tests/net/tls_peer.py", "--cert",
-                        C.Path(Cert + ".pem"), "--key", C.Path(Cert + ".key"), "--mode", Mode} +
+            QStringList{testsupport::SourceDir() + "/tests/net/tls_peer.py", "--cert", C.Pem(Cert),
+                        "--key", C.Key(Cert), "--mode", Mode} +
                 Extra);
         const QRegularExpression PortLine("port (\\d+)");
         PumpUntil([&] { return PortLine.match(Log()).hasMatch(); }, 10000);
@@ -239,9 +184,7 @@ TEST(SslVerify, ReasonsAndCertificate) {
     Client C(Peer.Port);
     ASSERT_TRUE(C.Handshake());
     const TSslCertInfo& Info = C.S.SslPeerCert();
-    const QString Printed = Openssl(
-        ".", {"x509", "-in", Certs::Get().Path("self.pem"), "-noout", "-fingerprint", "-sha256"});
-    EXPECT_EQ(Info.Sha256, Printed.section('=', 1).trimmed().toStdString());
+    EXPECT_EQ(Info.Sha256, testsupport::TestCerts::Get().Fingerprint("self").toStdString());
     EXPECT_EQ(Info.Subject, "O=Self Signed,CN=localhost");
     EXPECT_EQ(Info.Issuer, Info.Subject);
     EXPECT_LT(Info.NotBefore, Info.NotAfter);
