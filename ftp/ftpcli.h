@@ -371,6 +371,8 @@ protected:
     virtual void FtpCliDeallocateHWnd();
     virtual void HandleBackGroundException(const std::exception& E);
     virtual void TriggerRequestDone(quint16 Error);
+    // Asks OnCertificateQuestion; no handler means no trust.
+    virtual void TriggerCertificateQuestion(const TCertificateInfo& Info, bool& Trust);
 
     void HandleError(const std::string& Msg);
     bool CheckReady();

@@ -90,11 +90,11 @@ bool TCustomFtpCli::TrustPeerCertificate() {
                                                          " not verified: " + Info.Reason +
                                                          " (SHA-256 " + Info.Sha256 + ")");
     bool Trust = false;
-    if (OnCertificateQuestion && Cert.Present) {
+    if (Cert.Present) {
         // Nothing of this connection is handled while the user thinks.
         FControlSocket->Pause();
         try {
-            OnCertificateQuestion(this, Info, Trust);
+            TriggerCertificateQuestion(Info, Trust);
         } catch (...) {
             Trust = false;
         }
@@ -102,6 +102,10 @@ bool TCustomFtpCli::TrustPeerCertificate() {
     }
     if (Trust) FTrustedCertificates[HostPort()] = Cert.Sha256;
     return Trust;
+}
+
+void TCustomFtpCli::TriggerCertificateQuestion(const TCertificateInfo& Info, bool& Trust) {
+    if (OnCertificateQuestion) OnCertificateQuestion(this, Info, Trust);
 }
 
 void TCustomFtpCli::ProtectDataAsync() {

@@ -7,6 +7,7 @@
 #include "support/test_certs.h"
 
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 #include <memory>
 #include <ostream>
@@ -37,6 +38,7 @@ protected:
         Ftp.SetSecurity(Security);
         Ftp.OnCertificateQuestion = [this](QObject*, const TCertificateInfo& Info, bool& Trust) {
             Questions.push_back(Info);
+            if (ThinkMs > 0) QThread::msleep(ThinkMs);
             Trust = Answer;
         };
         Log.Attach(Ftp);
@@ -59,6 +61,7 @@ protected:
     QTemporaryDir Dir;
     std::vector<TCertificateInfo> Questions;
     bool Answer = false;
+    unsigned long ThinkMs = 0;
     QString Text;
 };
 
@@ -124,8 +127,13 @@ TEST_P(FtpTlsTransfers, UploadAndDownload) {
 TEST_F(FtpTls, UntrustedCertificateAsksOnceAndNoSendsNoUser) {
     Start(TlsArgs("self", {"--tls-required"}), ftpSecExplicit);
     Answer = true;
+    // The user takes longer than the time-out to answer: that time does not count.
+    Ftp.SetTimeout(1);
+    ThinkMs = 1300;
     const QByteArray Content = Pattern(100000, 9);
     ASSERT_TRUE(Upload(Content, "a.bin")) << Ftp.ErrorMessage() << "\n" << Log.Trace();
+    ThinkMs = 0;
+    Ftp.SetTimeout(10);
     EXPECT_TRUE(ReadFile(Server->RootFile("a.bin")) == Content);
     ASSERT_EQ(Questions.size(), 1u);
     const TCertificateInfo& Q = Questions[0];
