@@ -140,10 +140,16 @@ void TCustomFtpCli::DataSslHandshakeDone(quint16 Error) {
     if (Error == 0) {
         if (!FDataSocket->SslSessionReused())
             qCDebug(lcFtp) << "the data connection did not resume the TLS session";
-        return;
+        // The control connection's certificate was checked; the data connection must be
+        // with the same server.
+        if (FDataSocket->SslPeerCert().Sha256 == FControlSocket->SslPeerCert().Sha256) return;
+        FLocalTransferError = "the data connection's certificate is not the control "
+                              "connection's";
+        FDataSocket->Close();
+    } else {
+        FLocalTransferError =
+            "TLS handshake on the data connection failed: " + FDataSocket->SslErrorText();
     }
-    FLocalTransferError =
-        "TLS handshake on the data connection failed: " + FDataSocket->SslErrorText();
     qCWarning(lcFtp).noquote() << QString::fromStdString(HostPort() + ": " + FLocalTransferError);
     Trace("! " + FLocalTransferError);
 }
