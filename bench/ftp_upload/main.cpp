@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
     }
     const double Bytes = static_cast<double>(Ftp.ByteCount());
     std::printf("mode=%s%s bytes=%.0f seconds=%.3f MiB/s=%.1f progress_events=%lld\n",
-                Passive ? "passive" : "active", Security ? "+tls" : "", Bytes, Seconds, Bytes / Seconds / 1048576.0,
-                static_cast<long long>(Progress));
+                Passive ? "passive" : "active", Security ? "+tls" : "", Bytes, Seconds,
+                Bytes / Seconds / 1048576.0, static_cast<long long>(Progress));
     return 0;
 }
