@@ -249,3 +249,19 @@ TEST(SslHandshake, FailureClosesOnce) {
     EXPECT_EQ(C.CloseError, SslErrHandshake);
     EXPECT_FALSE(C.S.SslErrorText().empty());
 }
+
+// Through a SOCKS 5 proxy the proxy's handshake stays plain and TLS runs end to end over it.
+TEST(SslSocks, HandshakeThroughProxy) {
+    const quint16 ProxyPort = testsupport::FreePort();
+    testsupport::ServerProcess Proxy("microsocks",
+                                     {"-i", "127.0.0.1", "-p", QString::number(ProxyPort)});
+    ASSERT_TRUE(testsupport::WaitForListener(ProxyPort));
+    TlsPeer Peer("srv");
+    Client C(Peer.Port);
+    C.S.SetSocksServer("127.0.0.1");
+    C.S.SetSocksPort(std::to_string(ProxyPort));
+    ASSERT_TRUE(C.Handshake()) << C.S.SslErrorText();
+    EXPECT_TRUE(C.S.SslPeerVerified()) << C.S.SslVerifyText();
+    EXPECT_TRUE(C.Echo(Pattern(100000)));
+    EXPECT_TRUE(C.Got == Pattern(100000));
+}
