@@ -51,7 +51,8 @@ public:
 
     // Settings, kept across connections.
     // Implicit TLS: the handshake starts as soon as the connection (or the accepted socket
-    // taken over with Dup) stands.
+    // taken over with Dup) stands, just before OnSessionConnected; what the application
+    // sends meanwhile waits for the handshake. OnSslHandshakeDone tells its end.
     bool SslEnable() const { return FSslEnable; }
     void SetSslEnable(bool Value) { FSslEnable = Value; }
     // Name sent as SNI and checked against the certificate; an IP address is checked as an
