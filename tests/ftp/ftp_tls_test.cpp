@@ -186,6 +186,12 @@ TEST_F(FtpTls, ServerRefusingAuthTls) {
     EXPECT_FALSE(Upload(Content, "never.bin"));
     EXPECT_EQ(Ftp.StatusCode(), 534);
     EXPECT_NE(Ftp.ErrorMessage().find("AUTH TLS"), std::string::npos) << Ftp.ErrorMessage();
+
+    // Implicit TLS against it: the handshake fails on the plain greeting, with its reason.
+    Ftp.SetSecurity(ftpSecImplicit);
+    EXPECT_FALSE(Upload(Content, "never.bin"));
+    EXPECT_EQ(Ftp.StatusCode(), 534);
+    EXPECT_NE(Ftp.ErrorMessage().find("TLS handshake"), std::string::npos) << Ftp.ErrorMessage();
     testsupport::PumpFor(200);
     EXPECT_EQ(ServerLog().count("CMD USER"), UsersBefore);
 }
