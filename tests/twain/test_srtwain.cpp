@@ -125,8 +125,8 @@ TEST_F(TwainTest, IdentityReachesTheManagerAsSet) {
     EXPECT_EQ(id.Version.Country, 358);
     EXPECT_EQ(id.ProtocolMajor, 1);
     EXPECT_EQ(id.ProtocolMinor, 7);
-    EXPECT_EQ(id.SupportedGroups, DG_CONTROL | DG_IMAGE);
-    EXPECT_NE(id.Id, 0u);
+    EXPECT_EQ(+id.SupportedGroups, DG_CONTROL | DG_IMAGE);
+    EXPECT_NE(+id.Id, 0u);
     EXPECT_EQ(Dsm().Parent, &window);
     EXPECT_TRUE(twain->IsDataSourceManagerOpen());
 }
