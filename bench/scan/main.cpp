@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
         const long peakBefore = PeakKiB();
         TBitmap bitmap;
         twain.Acquire(bitmap);
-        while (!done) apphook::ProcessMessages(50);
+        while (!done)
+            apphook::ProcessMessages(50);
         const QImage& image = bitmap.Image();
         std::printf("%d %d %d %.3f %.3f %ld %ld\n", image.width(), image.height(), image.depth(),
                     opened, clock.nsecsElapsed() / 1e9, peakBefore, PeakKiB());
