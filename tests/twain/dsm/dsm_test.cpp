@@ -99,13 +99,20 @@ protected:
     // SANE reads its configuration folder's name once per process, but the test backend reads
     // its test.conf each time SANE starts: a copy of the folder lets a test change the backend.
     static void SetUpTestSuite() {
+#ifdef SANE_TEST_BACKEND
+        // Kept loaded after SANE lets it go, so that its leaks can be told from ours.
+        static void* const backend = dlopen(SANE_TEST_BACKEND, RTLD_LAZY | RTLD_LOCAL);
+        ASSERT_NE(backend, nullptr) << dlerror();
+#endif
         saneDir_ = std::make_unique<QTemporaryDir>();
         const QString from = qEnvironmentVariable("SANE_CONFIG_DIR");
         for (const char* name : {"dll.conf", "test.conf"})
             QFile::copy(from + "/" + name, saneDir_->filePath(name));
         qputenv("SANE_CONFIG_DIR", saneDir_->path().toUtf8());
     }
-    static void TearDownTestSuite() { saneDir_.reset(); }
+    static void TearDownTestSuite() {
+        saneDir_.reset();
+    }
     static void writeTestConf(const QByteArray& extra) {
         QFile conf(saneDir_->filePath("test.conf"));
         ASSERT_TRUE(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -352,6 +359,31 @@ TEST_F(DsmTest, DialogCancelAsksToBeClosed) {
     EXPECT_EQ(std::count(hook_.messages.begin(), hook_.messages.end(), MSG_XFERREADY), 0);
     closeSource();
     EXPECT_TRUE(PumpUntil([] { return VisibleWindowWith("scanButton") == nullptr; }));
+}
+
+// Cancel during a slow scan stops it and leaves the dialog ready; a second Cancel closes it.
+TEST_F(DsmTest, DialogCancelStopsARunningScan) {
+    closeManager();
+    writeTestConf("read-delay true\nread-delay-duration 200000\n");
+    openManager();
+    openDefault();
+    ASSERT_EQ(enable(true), TWRC_SUCCESS);
+    QWidget* dialog = VisibleWindowWith("scanButton");
+    ASSERT_NE(dialog, nullptr);
+    auto* scan = dialog->findChild<QPushButton*>("scanButton");
+    scan->click();
+    ASSERT_FALSE(scan->isEnabled());
+    testsupport::PumpFor(300);
+    dialog->findChild<QPushButton*>("cancelButton")->click();
+    EXPECT_TRUE(PumpUntil([&] { return scan->isEnabled(); }, 10000));
+    EXPECT_TRUE(hook_.messages.empty());
+    dialog->findChild<QPushButton*>("cancelButton")->click();
+    ASSERT_TRUE(waitFor(MSG_CLOSEDSREQ));
+    EXPECT_EQ(std::count(hook_.messages.begin(), hook_.messages.end(), MSG_XFERREADY), 0);
+    closeSource();
+    closeManager();
+    writeTestConf({});
+    openManager();
 }
 
 TEST_F(DsmTest, SelectionDialogCancelsOrMakesTheChoiceTheDefault) {
