@@ -245,26 +245,36 @@ void Source::startScan(const ScanSettings& s) {
     if (dialog_) dialog_->setScanning(true);
     progressTimer_.start(100);
     const quint64 scanSerial = serial;
-    worker_.start([this, s, scanSerial] {
-        Outcome outcome = Outcome::Failed;
-        try {
-            scanner.prepare(s);
-            image_ = scanner.scan(progress_);
-            outcome = Outcome::Image;
-        } catch (const SaneError& e) {
-            if (e.status() == SANE_STATUS_CANCELLED)
-                outcome = Outcome::Cancelled;
-            else
-                failure_ = FromSane(e);
-        } catch (const std::bad_alloc&) {
-            failure_ = {TWCC_LOWMEMORY, 0, {}};
-        } catch (const std::exception& e) {
-            failure_ = {TWCC_BUMMER, 0, e.what()};
-        }
-        outcome_ = outcome;
-        QMetaObject::invokeMethod(
-            this, [this, scanSerial] { scanEnded(scanSerial); }, Qt::QueuedConnection);
-    });
+    try {
+        worker_.start([this, s, scanSerial] {
+            Outcome outcome = Outcome::Failed;
+            try {
+                scanner.prepare(s);
+                image_ = scanner.scan(progress_);
+                outcome = Outcome::Image;
+            } catch (const SaneError& e) {
+                if (e.status() == SANE_STATUS_CANCELLED)
+                    outcome = Outcome::Cancelled;
+                else
+                    failure_ = FromSane(e);
+            } catch (const std::bad_alloc&) {
+                failure_ = {TWCC_LOWMEMORY, 0, {}};
+            } catch (const std::exception& e) {
+                failure_ = {TWCC_BUMMER, 0, e.what()};
+            }
+            outcome_ = outcome;
+            QMetaObject::invokeMethod(
+                this, [this, scanSerial] { scanEnded(scanSerial); }, Qt::QueuedConnection);
+        });
+    } catch (const std::exception& e) {
+        // No thread to scan on: report it as the scan's failure.
+        scanning_ = false;
+        progressTimer_.stop();
+        outcome_ = Outcome::Failed;
+        failure_ = {TWCC_LOWMEMORY, 0, e.what()};
+        if (dialog_) dialog_->hide();
+        post(MSG_XFERREADY);
+    }
 }
 
 void Source::scanEnded(quint64 scanSerial) {
