@@ -360,11 +360,13 @@ private:
     std::unique_ptr<Source> source_;
     Condition condition_;
     std::map<std::string, TW_UINT32> ids_;
+    std::map<std::string, SaneDevice> known_; // vendor and model of devices met so far
     std::vector<SaneDevice> listed_;
     std::size_t next_ = 0;
 };
 
 TW_IDENTITY Manager::identityOf(const SaneDevice& d) {
+    if (!d.vendor.empty() || !d.model.empty()) known_[d.name] = d;
     TW_IDENTITY id{};
     auto [it, added] = ids_.try_emplace(d.name, static_cast<TW_UINT32>(ids_.size() + 2));
     id.Id = it->second;
@@ -514,9 +516,8 @@ void Manager::openSource(TW_IDENTITY* id) {
     std::optional<SaneDevice> device;
     if (!name.empty() && name.size() < kNameChars) {
         try {
-            device = SaneDevice{name, "", ""};
-            for (const SaneDevice& d : listed_)
-                if (d.name == name) device = d;
+            const auto it = known_.find(name);
+            device = it != known_.end() ? it->second : SaneDevice{name, "", ""};
             source_ = std::make_unique<Source>(*device, identityOf(*device));
         } catch (const SaneError& e) {
             if (e.status() != SANE_STATUS_INVAL) throw;

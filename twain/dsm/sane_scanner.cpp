@@ -9,7 +9,9 @@ namespace dsm {
 
 namespace {
 
+// Constant-initialised, so they outlive the manager's own statics at exit.
 std::mutex gUseMutex;
+std::mutex gSaneMutex;
 int gUsers = 0;
 bool gInitialised = false;
 
@@ -56,8 +58,7 @@ SaneUse::~SaneUse() {
 }
 
 std::mutex& SaneMutex() {
-    static std::mutex m;
-    return m;
+    return gSaneMutex;
 }
 
 SaneError::SaneError(SANE_Status status)
