@@ -34,7 +34,7 @@ measure() {
   echo "$(cut -d' ' -f1 "$out" | sort -n | sed -n "${mid}p") $(cut -d' ' -f2 "$out" | sort -n | sed -n "${mid}p")"
 }
 
-read -r width height depth _ _ < <("$bin")
+read -r width height depth _ _ _ _ < <("$bin" 2>/dev/null)
 picture=$((width * height * 3))
 read -r iw im < <(measure "$bin")
 read -r sw sm < <(measure scanimage -d test --mode Color --resolution 300 -l 0 -t 0 -x 200 -y 200)
