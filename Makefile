@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: build run test bench format deps deps-run configure clean
+.PHONY: build run test bench format format-check deps deps-run configure clean
 
 deps:
 	scripts/install-deps.sh
@@ -24,6 +24,7 @@ run: deps-run
 
 # Every test, under one X server for the tests that need one (the rest use Qt's offscreen platform).
 test: deps
+	$(MAKE) format-check
 	$(MAKE) build
 	scripts/run-tests.sh $(BUILD)
 
@@ -33,6 +34,10 @@ bench: deps
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+# The tree stays formatted: a file that clang-format would change fails the test run.
+format-check:
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 clean:
 	rm -rf $(BUILD)

@@ -8,13 +8,15 @@ set -euo pipefail
 run_pkgs=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-svg-dev libgl-dev libxkbcommon-dev
-  libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev
+  libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev
   fonts-dejavu-core fonts-liberation fonts-urw-base35
 )
 test_pkgs=(
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev clang-format
   xvfb xauth python3-pyftpdlib microsocks sane-utils
   imagemagick libjpeg-turbo-progs libvips-tools curl
+  openssh-server openssh-client
+  dbus python3-dbus python3-gi
 )
 
 pkgs=("${run_pkgs[@]}")

@@ -8,15 +8,11 @@ namespace ftptest {
 
 PyFtpServer::PyFtpServer(const QStringList& ExtraArgs) {
     port_ = testsupport::FreePort();
-    QStringList Args{testsupport::SourceDir() + "/tests/ftp/ftp_server.py",
-                     "--port",
-                     QString::number(port_),
-                     "--root",
-                     root_.path()};
+    QStringList Args{testsupport::SourceDir() + "/tests/ftp/ftp_server.py", "--port",
+                     QString::number(port_), "--root", root_.path()};
     // "--verbose" keeps the server's log of every command, for tests that count them.
     QStringList Extra = ExtraArgs;
-    if (!Extra.removeAll("--verbose"))
-        Args << "--quiet";
+    if (!Extra.removeAll("--verbose")) Args << "--quiet";
     Args += Extra;
     process_ = std::make_unique<testsupport::ServerProcess>("/usr/bin/python3", Args);
     ok_ = process_->started() && testsupport::WaitForListener(port_);

@@ -1,0 +1,102 @@
+#pragma once
+// TSftpClient: the same blocking upload and delete calls as TFtpClient, spoken over SSH (SFTP).
+// libssh blocks, so every call runs its session on a worker thread while the calling (GUI)
+// thread keeps handling its events; progress, the host key question and the result come back
+// to the calling thread. Each call opens its own session and closes it before returning.
+
+#include <QObject>
+#include <QtGlobal>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+using TSftpProgress = std::function<void(QObject* Sender, qint64 Count, bool& Abort)>;
+// A host that is not in the known hosts file: KeyType as ssh shows it ("ED25519", "ECDSA",
+// "RSA"), Fingerprint as "SHA256:<base64 without padding>". Accept stays false unless set.
+using TSftpUnknownHostKey = std::function<void(QObject* Sender, const std::string& KeyType,
+                                               const std::string& Fingerprint, bool& Accept)>;
+
+class TSftpClient : public QObject {
+public:
+    explicit TSftpClient(QObject* AOwner = nullptr);
+    ~TSftpClient() override;
+    TSftpClient(const TSftpClient&) = delete;
+    TSftpClient& operator=(const TSftpClient&) = delete;
+
+    const std::string& HostName() const { return FHostName; }
+    void SetHostName(const std::string& Value) { FHostName = Value; }
+    // A number or a service name; empty or "ssh" is 22.
+    const std::string& Port() const { return FPort; }
+    void SetPort(const std::string& Value) { FPort = Value; }
+    const std::string& UserName() const { return FUserName; }
+    void SetUserName(const std::string& Value) { FUserName = Value; }
+    // Empty: the SSH agent and the default keys are tried instead.
+    const std::string& PassWord() const { return FPassWord; }
+    void SetPassWord(const std::string& Value) { FPassWord = Value; }
+    // The remote folder, absolute or relative to the login folder; empty: the login folder.
+    const std::string& HostDirName() const { return FHostDirName; }
+    void SetHostDirName(const std::string& Value) { FHostDirName = Value; }
+    const std::string& HostFileName() const { return FHostFileName; }
+    void SetHostFileName(const std::string& Value) { FHostFileName = Value; }
+    const std::string& LocalFileName() const { return FLocalFileName; }
+    void SetLocalFileName(const std::string& Value) { FLocalFileName = Value; }
+    // Seconds a call may go without progress; 0 or less: no limit.
+    int Timeout() const { return FTimeout; }
+    void SetTimeout(int Value) { FTimeout = Value; }
+    // The user's SSH folder (default keys, known_hosts); empty: ~/.ssh.
+    const std::string& SshDir() const { return FSshDir; }
+    void SetSshDir(const std::string& Value) { FSshDir = Value; }
+    // The OpenSSH known hosts file; empty: known_hosts in SshDir.
+    const std::string& KnownHostsFile() const { return FKnownHostsFile; }
+    void SetKnownHostsFile(const std::string& Value) { FKnownHostsFile = Value; }
+
+    // Size found by the last FileSize that got as far as asking: 0 when there was no such file.
+    qint64 SizeResult() const { return FSizeResult; }
+    // Bytes sent by the last Transmit.
+    qint64 ByteCount() const { return FByteCount; }
+    // Why the last call failed (empty after a success); a changed host key gives ssh's warning.
+    const std::string& ErrorMessage() const { return FErrorMessage; }
+
+    // Raised on this thread while Transmit sends, Count the bytes sent so far; setting Abort
+    // ends the transfer.
+    TSftpProgress OnProgress;
+    TSftpUnknownHostKey OnUnknownHostKey;
+
+    // Blocking calls: true on success, false on any failure (never throw). A call made while
+    // another one is waiting fails at once.
+    // Connects, logs in, checks HostDirName and asks the size of HostFileName.
+    bool FileSize();
+    // Connects, logs in and removes HostFileName from HostDirName.
+    bool Delete();
+    // Connects, logs in and stores LocalFileName as HostFileName in HostDirName, replacing a
+    // file of that name; an aborted or failed transfer removes what it wrote.
+    bool Transmit();
+    // Ends the call that is waiting (from a handler run during its wait): that call returns
+    // false. Without one there is nothing to close. Always true.
+    bool Abort();
+
+    struct TShared;
+
+private:
+    enum class TJob { FileSize, Delete, Transmit };
+    bool Run(TJob Job);
+    void RequestAbort();
+
+    std::string FHostName;
+    std::string FPort = "ssh";
+    std::string FUserName;
+    std::string FPassWord;
+    std::string FHostDirName;
+    std::string FHostFileName;
+    std::string FLocalFileName;
+    std::string FSshDir;
+    std::string FKnownHostsFile;
+    int FTimeout = 15;
+    qint64 FSizeResult = 0;
+    qint64 FByteCount = 0;
+    std::string FErrorMessage;
+    bool FBusy = false;
+    std::shared_ptr<TShared> FShared;
+    std::jthread FWorker;
+};

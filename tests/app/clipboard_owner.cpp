@@ -1,0 +1,27 @@
+// Owns the X clipboard for a test, from a process of its own, so that the test reads it through
+// the X server as it would read a file manager's.
+//   clipboard_owner FORMAT DATA [FORMAT DATA ...]
+// Prints "ready" once it owns the clipboard and keeps it until it is ended.
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QTimer>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.isEmpty() || args.size() % 2 != 0) {
+        std::fprintf(stderr, "usage: clipboard_owner FORMAT DATA [FORMAT DATA ...]\n");
+        return 2;
+    }
+    auto* const data = new QMimeData; // the clipboard takes it
+    for (qsizetype i = 0; i < args.size(); i += 2)
+        data->setData(args[i], args[i + 1].toUtf8());
+    QGuiApplication::clipboard()->setMimeData(data);
+    QTimer::singleShot(0, &app, [] {
+        std::printf(QGuiApplication::clipboard()->ownsClipboard() ? "ready\n" : "not owner\n");
+        std::fflush(stdout);
+    });
+    return app.exec();
+}

@@ -1,0 +1,93 @@
+#include "capture/vsnapshot.h"
+
+#include "app/platform/picture.h"
+#include "support/test_support.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QFile>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+namespace {
+
+// A form that draws a fixed scene of coloured 10-pixel cells, so that any part of it is told
+// apart from every other part of the same size.
+class SceneForm : public QWidget {
+public:
+    SceneForm() : Scene(300, 200, QImage::Format_RGB32) {
+        for (int y = 0; y < Scene.height(); ++y)
+            for (int x = 0; x < Scene.width(); ++x)
+                Scene.setPixel(x, y,
+                               qRgb((x / 10) * 8, (y / 10) * 12, ((x / 10 + y / 10) % 4) * 60));
+        setFixedSize(Scene.size());
+        move(30, 40);
+    }
+    QImage Scene;
+    bool Painted = false;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter(this).drawImage(0, 0, Scene);
+        Painted = true;
+    }
+};
+
+class SnapShotTest : public testing::Test {
+protected:
+    void SetUp() override {
+        if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs an X server";
+        Control = new QWidget(&Form); // draws nothing: the form's scene shows through
+        Control->setGeometry(10, 20, 200, 100);
+        Form.show();
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return Form.Painted; }));
+        testsupport::PumpFor(200); // the server has the frame on screen
+    }
+
+    QByteArray Read(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    QTemporaryDir Dir;
+    SceneForm Form;
+    QWidget* Control = nullptr;
+    TVSnapShot SnapShot;
+};
+
+// The file holds exactly the encoding of the scene's area, so place, size and quality all count.
+TEST_F(SnapShotTest, WritesTheAreaTheControlCoversMovedByTheOffsets) {
+    const QString plain = Dir.filePath("plain.jpg");
+    SnapShot.SaveToJPEGFile(75, plain, &Form, Control, 0, 0);
+    EXPECT_EQ(Read(plain), EncodeJpeg(Form.Scene.copy(10, 20, 200, 100), 75));
+    const QImage decoded(plain);
+    EXPECT_EQ(decoded.size(), QSize(200, 100));
+
+    // Only the low eight bits of the quality count: 256 + 40 is 40.
+    const QString moved = Dir.filePath("moved.jpg");
+    SnapShot.SaveToJPEGFile(256 + 40, moved, &Form, Control, 35, -15);
+    EXPECT_EQ(Read(moved), EncodeJpeg(Form.Scene.copy(45, 5, 200, 100), 40));
+
+    // Beyond the form's edge nothing is copied; the picture stays white there.
+    const QString outside = Dir.filePath("outside.jpg");
+    SnapShot.SaveToJPEGFile(90, outside, &Form, Control, 150, 0);
+    QImage expected(200, 100, QImage::Format_RGB32);
+    expected.fill(Qt::white);
+    QPainter(&expected).drawImage(0, 0, Form.Scene.copy(160, 20, 140, 100));
+    EXPECT_EQ(Read(outside), EncodeJpeg(expected, 90));
+}
+
+TEST_F(SnapShotTest, UnwritableFileNameGivesNoFileAndNoMessage) {
+    const QString path = Dir.filePath("missing-folder/shot.jpg");
+    EXPECT_NO_THROW(SnapShot.SaveToJPEGFile(75, path, &Form, Control, 0, 0));
+    EXPECT_FALSE(QFile::exists(path));
+    for (QWidget* const w : QApplication::topLevelWidgets())
+        EXPECT_FALSE(qobject_cast<QDialog*>(w) && w->isVisible());
+    // The temporary picture control is gone again.
+    EXPECT_EQ(Form.findChildren<QWidget*>().size(), 1);
+}
+
+} // namespace

@@ -1,0 +1,373 @@
+// TSftpClient against OpenSSH's sshd on a loopback port, with its own host keys, config and a
+// dedicated test account (root only: sshd and the account need it).
+
+#include "ftp/sftpclient.h"
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+const QString User = QStringLiteral("imglift-sftp");
+const std::string Password = "Lift-9-Secret";
+
+// Runs a program to its end; its output, or an empty result with Ok false.
+struct RunResult {
+    bool Ok = false;
+    QString Output;
+};
+RunResult RunProgram(const QString& Program, const QStringList& Args, const QByteArray& Input = {},
+                     const QProcessEnvironment& Env = QProcessEnvironment::systemEnvironment()) {
+    QProcess P;
+    P.setProcessEnvironment(Env);
+    P.setProcessChannelMode(QProcess::MergedChannels);
+    P.start(Program, Args);
+    if (!P.waitForStarted(5000)) return {};
+    if (!Input.isEmpty()) P.write(Input);
+    P.closeWriteChannel();
+    P.waitForFinished(20000);
+    const QString Out = QString::fromLocal8Bit(P.readAll());
+    return {P.exitStatus() == QProcess::NormalExit && P.exitCode() == 0, Out};
+}
+
+QByteArray ReadAll(const QString& Path) {
+    QFile F(Path);
+    return F.open(QIODevice::ReadOnly) ? F.readAll() : QByteArray();
+}
+
+bool WriteAll(const QString& Path, const QByteArray& Data) {
+    QFile F(Path);
+    return F.open(QIODevice::WriteOnly | QIODevice::Truncate) && F.write(Data) == Data.size();
+}
+
+QByteArray Pattern(qint64 Size, quint32 Seed) {
+    QByteArray Data(Size, Qt::Uninitialized);
+    QRandomGenerator Gen(Seed);
+    for (char& C : Data)
+        C = char(Gen.generate() & 0xff);
+    return Data;
+}
+
+// The sshd, its account and an ssh-agent holding the account's key, shared by all tests.
+struct Server {
+    QTemporaryDir Dir;
+    QString Home;
+    quint16 Port = 0;
+    QString HostPub;  // "ssh-ed25519 AAAA..."
+    QString OtherPub; // another host key, for the changed-key case
+    QString AgentSocket;
+    std::unique_ptr<testsupport::ServerProcess> Sshd;
+    std::unique_ptr<testsupport::ServerProcess> Agent;
+    QString SkipReason;
+
+    QString Path(const QString& Name) const { return Dir.filePath(Name); }
+    QString Log() const { return QString::fromLocal8Bit(ReadAll(Path("sshd.log"))); }
+
+    bool Keygen(const QString& Name) {
+        return RunProgram("ssh-keygen",
+                          {"-q", "-t", "ed25519", "-N", "", "-C", "test", "-f", Path(Name)})
+            .Ok;
+    }
+    QString PublicKey(const QString& Name) const {
+        const QStringList Parts =
+            QString::fromLatin1(ReadAll(Path(Name + ".pub"))).split(' ', Qt::SkipEmptyParts);
+        return Parts.size() >= 2 ? Parts[0] + ' ' + Parts[1] : QString();
+    }
+
+    void Start() {
+        if (geteuid() != 0) {
+            SkipReason = "sshd and the test account need root";
+            return;
+        }
+        if (!QFile::exists("/usr/sbin/sshd")) {
+            SkipReason = "/usr/sbin/sshd is missing (package openssh-server)";
+            return;
+        }
+        QFile::setPermissions(Dir.path(), QFile::permissions(Dir.path()) | QFile::ReadOther |
+                                              QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
+        Home = Path("home");
+        QDir().mkpath(Home + "/up");
+        const bool Exists = RunProgram("id", {"-u", User}).Ok;
+        const RunResult Account =
+            Exists ? RunProgram("usermod", {"-d", Home, User})
+                   : RunProgram("useradd", {"--system", "--no-create-home", "--home-dir", Home,
+                                            "--shell", "/usr/sbin/nologin", User});
+        if (!Account.Ok ||
+            !RunProgram("chpasswd", {}, (User + ':').toUtf8() + Password.c_str()).Ok ||
+            !RunProgram("chown", {"-R", User + ':', Home}).Ok) {
+            SkipReason = "cannot set up the test account: " + Account.Output;
+            return;
+        }
+        if (!Keygen("host_key") || !Keygen("other_key") || !Keygen("user_key")) {
+            SkipReason = "ssh-keygen failed";
+            return;
+        }
+        HostPub = PublicKey("host_key");
+        OtherPub = PublicKey("other_key");
+        QFile::copy(Path("user_key.pub"), Path("authorized_keys"));
+        QDir().mkpath("/run/sshd"); // sshd's privilege separation folder
+        Port = testsupport::FreePort();
+        const QString Config =
+            QStringLiteral("Port %1\nListenAddress 127.0.0.1\n"
+                           "HostKey %2\nPidFile %3\nAuthorizedKeysFile %4\n"
+                           "StrictModes no\nUsePAM no\n"
+                           "PasswordAuthentication yes\n"
+                           "PubkeyAuthentication yes\n"
+                           "KbdInteractiveAuthentication no\n"
+                           "AllowUsers %5\nSubsystem sftp internal-sftp\n"
+                           "LogLevel VERBOSE\n")
+                .arg(Port)
+                .arg(Path("host_key"), Path("sshd.pid"), Path("authorized_keys"), User);
+        WriteAll(Path("sshd_config"), Config.toUtf8());
+        Sshd = std::make_unique<testsupport::ServerProcess>(
+            "/usr/sbin/sshd", QStringList{"-D", "-f", Path("sshd_config"), "-E", Path("sshd.log")});
+        if (!Sshd->started() || !testsupport::WaitForListener(Port, 10000)) {
+            SkipReason = "sshd did not start: " + Sshd->output() + Log();
+            return;
+        }
+        AgentSocket = Path("agent.sock");
+        Agent = std::make_unique<testsupport::ServerProcess>("ssh-agent",
+                                                             QStringList{"-D", "-a", AgentSocket});
+        testsupport::PumpUntil([&] { return QFile::exists(AgentSocket); }, 5000);
+        QProcessEnvironment Env = QProcessEnvironment::systemEnvironment();
+        Env.insert("SSH_AUTH_SOCK", AgentSocket);
+        if (!RunProgram("ssh-add", {"-q", Path("user_key")}, {}, Env).Ok)
+            SkipReason = "ssh-add failed";
+    }
+
+    ~Server() {
+        Agent.reset();
+        Sshd.reset();
+        if (!Home.isEmpty()) RunProgram("userdel", {User});
+    }
+};
+
+Server* GServer = nullptr;
+
+class SftpTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        GServer = new Server;
+        GServer->Start();
+    }
+    static void TearDownTestSuite() {
+        delete GServer;
+        GServer = nullptr;
+    }
+
+    void SetUp() override {
+        if (!GServer->SkipReason.isEmpty()) GTEST_SKIP() << GServer->SkipReason.toStdString();
+        // Each test has its own SSH folder: no default keys, the host key known.
+        ++Count;
+        SshDir = GServer->Path(QStringLiteral("client%1").arg(Count));
+        QDir().mkpath(SshDir);
+        KnownHosts = SshDir + "/known_hosts";
+        WriteAll(KnownHosts, (HostEntry(GServer->HostPub) + '\n').toUtf8());
+        Client.SetHostName("127.0.0.1");
+        Client.SetPort(std::to_string(GServer->Port));
+        Client.SetUserName(User.toStdString());
+        Client.SetPassWord(Password);
+        Client.SetSshDir(SshDir.toStdString());
+        Client.OnUnknownHostKey = [this](QObject*, const std::string& Type, const std::string& Fp,
+                                         bool& Accept) {
+            Questions.push_back(Type + ' ' + Fp);
+            Accept = AcceptKey;
+        };
+        Local = SshDir + "/local.jpg";
+    }
+
+    static QString HostEntry(const QString& Key) {
+        return QStringLiteral("[127.0.0.1]:%1 %2").arg(GServer->Port).arg(Key);
+    }
+    QString Remote(const QString& Name) const { return GServer->Home + '/' + Name; }
+    bool Upload(const QByteArray& Data, const std::string& Name, const std::string& Dir = "") {
+        WriteAll(Local, Data);
+        Client.SetLocalFileName(Local.toStdString());
+        Client.SetHostDirName(Dir);
+        Client.SetHostFileName(Name);
+        return Client.Transmit();
+    }
+
+    static inline int Count = 0;
+    TSftpClient Client;
+    QString SshDir, KnownHosts, Local;
+    bool AcceptKey = false;
+    std::vector<std::string> Questions;
+};
+
+TEST_F(SftpTest, UploadsNewAndExistingNamesWithProgress) {
+    std::vector<qint64> Progress;
+    Client.OnProgress = [&](QObject*, qint64 Count, bool&) { Progress.push_back(Count); };
+    const QByteArray Big = Pattern(3 * 1024 * 1024 + 17, 1);
+    ASSERT_TRUE(Upload(Big, "pic.jpg", "up")) << Client.ErrorMessage();
+    EXPECT_EQ(ReadAll(Remote("up/pic.jpg")), Big);
+    EXPECT_EQ(Client.ByteCount(), Big.size());
+    ASSERT_FALSE(Progress.empty());
+    EXPECT_TRUE(std::is_sorted(Progress.begin(), Progress.end()));
+    EXPECT_EQ(Progress.back(), Big.size());
+
+    // A shorter file over the longer one leaves nothing of the old one behind.
+    const QByteArray Small = Pattern(1000, 2);
+    ASSERT_TRUE(Upload(Small, "pic.jpg", "up")) << Client.ErrorMessage();
+    EXPECT_EQ(ReadAll(Remote("up/pic.jpg")), Small);
+    EXPECT_TRUE(Client.FileSize());
+    EXPECT_EQ(Client.SizeResult(), Small.size());
+
+    // The folder may be absolute too; no folder is the login folder.
+    ASSERT_TRUE(Upload(Small, "abs.jpg", (GServer->Home + "/up/").toStdString()));
+    EXPECT_EQ(ReadAll(Remote("up/abs.jpg")), Small);
+    ASSERT_TRUE(Upload(Small, "top.jpg"));
+    EXPECT_EQ(ReadAll(Remote("top.jpg")), Small);
+    EXPECT_TRUE(Questions.empty());
+}
+
+TEST_F(SftpTest, DeletesFoundFileAndReportsMissingOne) {
+    ASSERT_TRUE(Upload("x", "gone.jpg", "up"));
+    EXPECT_TRUE(Client.FileSize());
+    EXPECT_EQ(Client.SizeResult(), 1);
+    EXPECT_TRUE(Client.Delete()) << Client.ErrorMessage();
+    EXPECT_FALSE(QFile::exists(Remote("up/gone.jpg")));
+
+    EXPECT_FALSE(Client.FileSize());
+    EXPECT_EQ(Client.SizeResult(), 0);
+    EXPECT_FALSE(Client.Delete());
+    EXPECT_NE(Client.ErrorMessage().find("gone.jpg"), std::string::npos) << Client.ErrorMessage();
+}
+
+TEST_F(SftpTest, MissingFolderFailsBeforeTheSize) {
+    ASSERT_TRUE(Upload("abc", "a.jpg", "up"));
+    EXPECT_TRUE(Client.FileSize());
+    Client.SetHostDirName("nowhere");
+    EXPECT_FALSE(Client.FileSize());
+    EXPECT_EQ(Client.SizeResult(), 3) << "a failure before the size step keeps the old size";
+    EXPECT_FALSE(Upload("abc", "a.jpg", "nowhere"));
+    EXPECT_NE(Client.ErrorMessage().find("nowhere"), std::string::npos) << Client.ErrorMessage();
+}
+
+TEST_F(SftpTest, WrongPasswordFails) {
+    Client.SetPassWord("wrong");
+    EXPECT_FALSE(Upload("abc", "pw.jpg"));
+    EXPECT_NE(Client.ErrorMessage().find("Authentication"), std::string::npos)
+        << Client.ErrorMessage();
+    EXPECT_FALSE(QFile::exists(Remote("pw.jpg")));
+    // What the refused-key case relies on: a password that was sent shows in the log.
+    EXPECT_TRUE(
+        testsupport::PumpUntil([] { return GServer->Log().contains("Failed password for"); }));
+}
+
+TEST_F(SftpTest, EmptyPasswordUsesTheAgent) {
+    Client.SetPassWord("");
+    const QByteArray OldSock = qgetenv("SSH_AUTH_SOCK");
+    qunsetenv("SSH_AUTH_SOCK");
+    EXPECT_FALSE(Upload("k", "key.jpg")) << "no agent, no default key";
+    qputenv("SSH_AUTH_SOCK", GServer->AgentSocket.toLocal8Bit());
+    EXPECT_TRUE(Upload("k", "key.jpg")) << Client.ErrorMessage();
+    qputenv("SSH_AUTH_SOCK", OldSock);
+    EXPECT_EQ(ReadAll(Remote("key.jpg")), "k");
+    EXPECT_TRUE(GServer->Log().contains("Accepted publickey for " + User));
+}
+
+TEST_F(SftpTest, UnknownHostKeyAcceptedIsRemembered) {
+    // A known hosts file in a folder that does not exist yet, as for a fresh account.
+    KnownHosts = SshDir + "/new/known_hosts";
+    Client.SetKnownHostsFile(KnownHosts.toStdString());
+    AcceptKey = true;
+    ASSERT_TRUE(Upload("abc", "yes.jpg")) << Client.ErrorMessage();
+    ASSERT_EQ(Questions.size(), 1u);
+    // The fingerprint as ssh-keygen shows it.
+    const QString Listed =
+        RunProgram("ssh-keygen", {"-l", "-f", GServer->Path("host_key.pub")}).Output;
+    const QString Fp = Listed.section(' ', 1, 1);
+    EXPECT_TRUE(Fp.startsWith("SHA256:") && !Fp.endsWith('='));
+    EXPECT_EQ(Questions[0], "ED25519 " + Fp.toStdString());
+    EXPECT_TRUE(ReadAll(KnownHosts).contains(GServer->HostPub.section(' ', 1, 1).toLatin1()));
+
+    EXPECT_TRUE(Client.FileSize());
+    EXPECT_EQ(Questions.size(), 1u);
+}
+
+TEST_F(SftpTest, UnknownHostKeyRefusedSendsNoPassword) {
+    WriteAll(KnownHosts, "");
+    const qsizetype LogBefore = GServer->Log().size();
+    AcceptKey = false;
+    EXPECT_FALSE(Upload("abc", "no.jpg"));
+    EXPECT_EQ(Questions.size(), 1u);
+    EXPECT_FALSE(QFile::exists(Remote("no.jpg")));
+    testsupport::PumpFor(200); // sshd writes its log a moment later
+    const QString Log = GServer->Log().mid(LogBefore);
+    EXPECT_FALSE(Log.contains("password for")) << Log.toStdString();
+    EXPECT_FALSE(ReadAll(KnownHosts).contains("ssh-ed25519"));
+}
+
+TEST_F(SftpTest, ChangedHostKeyIsRefusedWithTheLine) {
+    WriteAll(KnownHosts,
+             ("other.example " + GServer->HostPub + '\n' + HostEntry(GServer->OtherPub) + '\n')
+                 .toUtf8());
+    AcceptKey = true;
+    EXPECT_FALSE(Upload("abc", "changed.jpg"));
+    EXPECT_TRUE(Questions.empty());
+    const std::string& Text = Client.ErrorMessage();
+    EXPECT_NE(Text.find("REMOTE HOST IDENTIFICATION HAS CHANGED"), std::string::npos) << Text;
+    EXPECT_NE(Text.find("Offending ED25519 key in " + KnownHosts.toStdString() + ":2"),
+              std::string::npos)
+        << Text;
+    EXPECT_FALSE(QFile::exists(Remote("changed.jpg")));
+}
+
+TEST_F(SftpTest, ServerDownFails) {
+    Client.SetPort(std::to_string(testsupport::FreePort()));
+    EXPECT_FALSE(Upload("abc", "down.jpg"));
+    EXPECT_NE(Client.ErrorMessage().find("Cannot connect"), std::string::npos)
+        << Client.ErrorMessage();
+}
+
+TEST_F(SftpTest, AbortEndsTheTransferAndRemovesThePart) {
+    const QByteArray Big = Pattern(48 * 1024 * 1024, 3);
+    qint64 Seen = 0;
+    bool InnerCall = true;
+    // Through the handler's flag, then through Abort() as the abort button does it.
+    for (const bool ByButton : {false, true}) {
+        Client.OnProgress = [&](QObject*, qint64 Count, bool& AbortNow) {
+            Seen = Count;
+            InnerCall = Client.FileSize(); // a second call during the wait is refused
+            if (ByButton)
+                Client.Abort();
+            else
+                AbortNow = true;
+        };
+        EXPECT_FALSE(Upload(Big, "big.jpg"));
+        EXPECT_EQ(Client.ErrorMessage(), "Aborted");
+        EXPECT_FALSE(InnerCall);
+        EXPECT_GT(Seen, 0);
+        EXPECT_LT(Seen, Big.size());
+        EXPECT_FALSE(QFile::exists(Remote("big.jpg")));
+    }
+}
+
+// A server that accepts and then says nothing: the call gives up after Timeout, while this
+// thread's timers keep running.
+TEST(SftpWait, SilentServerTimesOutWhileEventsFlow) {
+    QTcpServer Silent;
+    ASSERT_TRUE(Silent.listen(QHostAddress::LocalHost, 0));
+    TSftpClient Client;
+    Client.SetHostName("127.0.0.1");
+    Client.SetPort(std::to_string(Silent.serverPort()));
+    Client.SetTimeout(1);
+    int Ticks = 0;
+    QTimer Tick;
+    QObject::connect(&Tick, &QTimer::timeout, [&] { ++Ticks; });
+    Tick.start(20);
+    EXPECT_FALSE(Client.FileSize());
+    EXPECT_NE(Client.ErrorMessage().find("Timeout"), std::string::npos) << Client.ErrorMessage();
+    EXPECT_GT(Ticks, 10);
+}
+
+} // namespace
