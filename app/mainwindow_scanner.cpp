@@ -39,8 +39,10 @@ void TForm1::SetUpScanner() {
 
     // What the source's events raise under the main loop goes to the standard error report.
     apphook::SetOnException([form = QPointer<TForm1>(this)](std::exception_ptr Error) {
-        if (!form) return;
-        form->Guard([&] { std::rethrow_exception(Error); });
+        if (form)
+            form->Guard([&] { std::rethrow_exception(Error); });
+        else
+            apphook::LogException(Error);
     });
 
     const auto on = [this](QToolButton* Button, void (TForm1::*Handler)()) {

@@ -31,13 +31,7 @@ protected:
             } else if (gOnException) {
                 gOnException(std::current_exception());
             } else {
-                try {
-                    throw;
-                } catch (const std::exception& e) {
-                    qCritical("Error in the application's message hook: %s", e.what());
-                } catch (...) {
-                    qCritical("Unknown error in the application's message hook");
-                }
+                apphook::LogException(std::current_exception());
             }
         }
         return handled;
@@ -65,6 +59,16 @@ void SetOnMessage(TMessageEvent Hook) {
 
 void SetOnException(std::function<void(std::exception_ptr)> Handler) {
     gOnException = std::move(Handler);
+}
+
+void LogException(std::exception_ptr Error) {
+    try {
+        std::rethrow_exception(Error);
+    } catch (const std::exception& e) {
+        qCritical("Error in the application's message hook: %s", e.what());
+    } catch (...) {
+        qCritical("Unknown error in the application's message hook");
+    }
 }
 
 void ProcessMessages(int WaitMs) {

@@ -22,6 +22,9 @@ void SetOnMessage(TMessageEvent Hook);
 // Receives errors that the hook raised outside ProcessMessages. Without one they are logged.
 void SetOnException(std::function<void(std::exception_ptr)> Handler);
 
+// Writes the error to the log; what happens to it without a handler.
+void LogException(std::exception_ptr Error);
+
 // Processes pending events, waiting up to WaitMs for one when none is pending, and rethrows the
 // first error the hook raised meanwhile.
 void ProcessMessages(int WaitMs = 0);
