@@ -8,6 +8,8 @@
 #include "ftp/ftpclient.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
+#include "twain/bitmap.h"
+#include "twain/srtwain.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -44,6 +46,7 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
 
     BuildLayout();
     SetUpComponents();
+    SetUpScanner();
     ConnectHandlers();
 
     // Only the file button takes drops; the window refuses them everywhere else.
@@ -146,6 +149,8 @@ void TForm1::ConnectHandlers() {
 // Start-up
 
 void TForm1::FormCreate() {
+    // Without the scanner manager the rest of the start-up is skipped.
+    TWAIN1->InitTWAIN();
     // The file button alone takes drops; its events pass through FileButtonWndProc.
     BitBtn3->installEventFilter(this);
     BitBtn3->setAcceptDrops(true);

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <exception>
+#include <memory>
 #include <vector>
 
 class QCheckBox;
@@ -16,11 +17,13 @@ class QPushButton;
 class QTabWidget;
 class QTimer;
 class QToolButton;
+class TBitmap;
 class TDialogs;
 class TFtpClient;
 class TdxfProgressBar;
 class TForm2;
 class TImage;
+class TSRTWAIN;
 class TVHTML;
 class TVKeey;
 class TVReg;
@@ -109,6 +112,7 @@ public:
     QTimer* DelayTimer;
     QTimer* CommandLineTimer;
     TVHTML* VHTML1;
+    TSRTWAIN* TWAIN1;
 
     // The maker's web address behind the status-bar label.
     static const char* const WebAddress;
@@ -122,6 +126,11 @@ public:
     void DelayTimerTimer();
     void CommandLineTimerTimer();
     void Label12Click();
+
+    // Scanner source (mainwindow_scanner.cpp).
+    void BitBtn1Click();
+    void SpeedButton2Click();
+    void TWAIN1ScanReady(QObject* Sender);
 
     // Image sources (mainwindow_sources.cpp).
     void BitBtn2Click();
@@ -203,6 +212,7 @@ private:
     // Gives the components their fixed settings and the controls their handlers.
     void SetUpComponents();
     void ConnectHandlers();
+    void SetUpScanner();
     // The stored values in the order LoadData and SaveData go through them.
     std::vector<TStoredValue> StoredValues() const;
     bool FileButtonWndProc(QEvent* event);
@@ -220,4 +230,6 @@ private:
     bool FLoading = false;
     // The entry of "Security : " before the latest change.
     int FSecurityShown = 0;
+    // Where the scan lands before it becomes the current image.
+    std::unique_ptr<TBitmap> FScanBitmap;
 };
