@@ -296,3 +296,14 @@ TEST_F(UploadTest, RefusedDeleteCouldNotDelete) {
     EXPECT_EQ(Last(), "Could not delete File.");
     EXPECT_TRUE(QFile::exists(server.RootFile("kept.jpg")));
 }
+
+TEST(PictureAddress, AppendsTheNameAsAPathSegment) {
+    EXPECT_EQ(TForm1::PictureAddress("https://pics.example/my", "image.jpg"),
+              "https://pics.example/my/image.jpg");
+    EXPECT_EQ(TForm1::PictureAddress("https://pics.example/my/", "Beach Day.jpg"),
+              "https://pics.example/my/Beach%20Day.jpg");
+    // UTF-8 bytes, and characters that would end or split the segment.
+    EXPECT_EQ(TForm1::PictureAddress("http://h/", QString::fromUtf8("Straße #1?/ä.jpg")),
+              "http://h/Stra%C3%9Fe%20%231%3F%2F%C3%A4.jpg");
+    EXPECT_EQ(TForm1::PictureAddress("", "image.jpg"), "");
+}
