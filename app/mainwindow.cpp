@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -125,12 +126,17 @@ void TForm1::ConnectHandlers() {
     on(DelayTimer, &QTimer::timeout, &TForm1::DelayTimerTimer);
     on(CommandLineTimer, &QTimer::timeout, &TForm1::CommandLineTimerTimer);
 
-    for (QLineEdit* const edit : {Edit1, Edit2, Edit3, Edit4, Edit5})
+    for (QLineEdit* const edit : {Edit1, Edit2, Edit3, Edit4, Edit5, Edit11})
         connect(edit, &QLineEdit::textChanged, this,
                 [this, edit] { Guard([this, edit] { SaveData(edit); }); });
     for (QLineEdit* const edit : {Edit7, Edit8, Edit9})
         connect(edit, &QLineEdit::textChanged, this,
                 [this, edit] { Guard([this, edit] { UpdateData(edit); }); });
+    // The FTP page's connection choices are stored as soon as they change.
+    connect(CheckBox5, &QCheckBox::toggled, this,
+            [this] { Guard([this] { SaveData(CheckBox5); }); });
+    connect(ComboBox1, &QComboBox::currentIndexChanged, this,
+            [this](int index) { Guard([this, index] { ComboBox1Change(index); }); });
     connect(PageControl1, &QTabWidget::currentChanged, this,
             [this](int index) { Guard([this, index] { PageControl1Change(index); }); });
     // The status-bar address reacts to clicks, the file button to drops.

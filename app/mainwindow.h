@@ -8,6 +8,7 @@
 #include <vector>
 
 class QCheckBox;
+class QComboBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -70,6 +71,9 @@ public:
     QLineEdit* Edit4;
     QLineEdit* Edit5;
     QToolButton* SpeedButton3;
+    QCheckBox* CheckBox5;
+    QComboBox* ComboBox1;
+    QLineEdit* Edit11;
 
     QGroupBox* GroupBox2;
     QLineEdit* Edit7;
@@ -181,6 +185,10 @@ public:
     bool ResetData(QObject* Sender);
     void SpeedButton3Click();
     void Edit10Change();
+    // A choice of "Security : "; the port follows a change to or from SFTP.
+    void ComboBox1Change(int Index);
+    // Entries of "Security : ", stored as their index.
+    enum TSecurityChoice { secPlain, secTlsIfOffered, secTlsRequired, secImplicitTls, secSftp };
     // The "Host" value written on the first run and by "&Reset".
     static const char* const DefaultHost;
 
@@ -245,4 +253,6 @@ private:
     bool FShown = false;
     // True while LoadData fills the controls.
     bool FLoading = false;
+    // The entry of "Security : " before the latest change.
+    int FSecurityShown = 0;
 };

@@ -12,6 +12,7 @@
 #include <QScopedValueRollback>
 #include <QToolButton>
 #include <algorithm>
+#include <utility>
 #include <variant>
 
 struct TForm1::TStoredValue {
@@ -23,6 +24,8 @@ struct TForm1::TStoredValue {
     int ResetOrder;
     // Stored scrambled; the default is written as it stands.
     bool Scrambled = false;
+    // Absent or empty reads as the default: settings files from before the value existed.
+    bool EmptyReadsDefault = false;
 };
 
 std::vector<TForm1::TStoredValue> TForm1::StoredValues() const {
@@ -42,6 +45,9 @@ std::vector<TForm1::TStoredValue> TForm1::StoredValues() const {
         {"MaxHeight",            Edit8,     "480",        11},
         {"Quality",              Edit9,     "80",         12},
         {"ImageName",            Edit10,    "image.jpg",  13},
+        {"Passive",              CheckBox5, "1",          14, false, true},
+        {"Security",             ComboBox1, "1",          15, false, true},
+        {"WebAddress",           Edit11,    "",           16, false, true},
     };
     // clang-format on
 }
@@ -51,7 +57,9 @@ void TForm1::SaveData(QObject* Sender) {
     // Only what the user typed or ticked is stored; texts the program sets are not.
     const auto* const edit = qobject_cast<const QLineEdit*>(Sender);
     const bool typed = edit && edit->hasFocus();
-    if (!typed && !qobject_cast<const QCheckBox*>(Sender)) return;
+    if (!typed && !qobject_cast<const QCheckBox*>(Sender) &&
+        !qobject_cast<const QComboBox*>(Sender))
+        return;
     for (const TStoredValue& value : StoredValues()) {
         if (const auto* const box = std::get_if<QCheckBox*>(&value.Control)) {
             VReg1->PushCheckBox(value.Name, *box);
@@ -79,15 +87,21 @@ void TForm1::LoadData(QObject* Sender) {
     const QScopedValueRollback loading(FLoading, true);
     if (VReg1->Pop("Reset") != "0") ResetData(Sender);
     for (const TStoredValue& value : StoredValues()) {
+        const auto stored = [&] {
+            std::string text = VReg1->Pop(value.Name);
+            return text.empty() && value.EmptyReadsDefault ? std::string(value.Default) : text;
+        };
         if (const auto* const box = std::get_if<QCheckBox*>(&value.Control)) {
-            (*box)->setChecked(VReg1->PopCheckBox(value.Name, true));
+            (*box)->setChecked(value.EmptyReadsDefault ? stored() == "1"
+                                                       : VReg1->PopCheckBox(value.Name, true));
         } else if (const auto* const choice = std::get_if<QComboBox*>(&value.Control)) {
-            // Anything but the number of an entry chooses the first.
+            // Anything but the number of an entry chooses the default.
             bool ok = false;
-            const int index = QString::fromStdString(VReg1->Pop(value.Name)).toInt(&ok);
-            (*choice)->setCurrentIndex(ok && index >= 0 && index < (*choice)->count() ? index : 0);
+            const int index = QString::fromStdString(stored()).toInt(&ok);
+            const bool valid = ok && index >= 0 && index < (*choice)->count();
+            (*choice)->setCurrentIndex(valid ? index : QString(value.Default).toInt());
         } else {
-            const std::string text = VReg1->Pop(value.Name);
+            const std::string text = stored();
             std::get<QLineEdit*>(value.Control)
                 ->setText(QString::fromStdString(value.Scrambled ? VKeey1->Decode(text) : text));
         }
@@ -98,6 +112,17 @@ void TForm1::LoadData(QObject* Sender) {
 void TForm1::SpeedButton3Click() {
     ResetData(SpeedButton3);
     LoadData(SpeedButton3);
+}
+
+void TForm1::ComboBox1Change(int Index) {
+    const int previous = std::exchange(FSecurityShown, Index);
+    if (FLoading) return;
+    // SFTP listens on 22 where FTP listens on 21; a port the user chose stays.
+    if (Index == secSftp && Edit5->text() == u"21")
+        Edit5->setText(QStringLiteral("22"));
+    else if (previous == secSftp && Index != secSftp && Edit5->text() == u"22")
+        Edit5->setText(QStringLiteral("21"));
+    SaveData(ComboBox1);
 }
 
 void TForm1::Edit10Change() {
