@@ -9,10 +9,10 @@
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
 #include "ftp/sftpclient.h"
-#include "settings/vreg.h"
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -53,15 +53,15 @@ private:
 } // namespace
 
 bool TForm1::UsesSftp() const {
-    return VReg1->Pop("Security") == "4";
+    return ComboBox1->currentIndex() == secSftp;
 }
 
 bool TForm1::PassiveMode() const {
-    return VReg1->Pop("Passive") == "1";
+    return CheckBox5->isChecked();
 }
 
 QString TForm1::WebAddressSetting() const {
-    return QString::fromStdString(VReg1->Pop("WebAddress")).trimmed();
+    return Edit11->text().trimmed();
 }
 
 TTransferClient& TForm1::Client() {

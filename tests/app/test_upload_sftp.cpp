@@ -4,9 +4,9 @@
 #include "commandline_fixture.h"
 #include "form_fixture.h"
 
-#include "settings/vreg.h"
 #include "sshd_fixture.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
@@ -55,7 +55,7 @@ protected:
 
     TForm1& Ready() {
         TForm1& form = MakeForm();
-        form.VReg1->Push("Security", "4");
+        form.ComboBox1->setCurrentIndex(TForm1::secSftp);
         form.Edit1->setText("127.0.0.1");
         form.Edit5->setText(QString::number(GServer->Port));
         form.Edit2->setText(sftptest::User);

@@ -3,7 +3,6 @@
 #include "form_fixture.h"
 
 #include "ftp_fixture.h"
-#include "settings/vreg.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -26,7 +25,7 @@ protected:
         form.Edit2->setText("user");
         form.Edit3->setText("secret");
         form.Edit4->setText("/");
-        form.VReg1->Push("WebAddress", WebAddress);
+        form.Edit11->setText(QString::fromStdString(WebAddress));
         form.ImageFile = Picture("Beach Day.jpg", 300, 200, "JPG");
         form.ProcessImageFile();
         return form;
