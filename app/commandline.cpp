@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <unistd.h>
+#include <utility>
 
 namespace commandline {
 
@@ -162,10 +163,16 @@ public:
     }
 
     void Say(const QString& Text) {
+        EndLine();
         Print(stderr, Text);
         Said << Text;
     }
+    // Ends a progress line still open on the terminal.
+    void EndLine() {
+        if (std::exchange(LineOpen, false)) std::fputc('\n', stderr);
+    }
     QStringList Said;
+    bool LineOpen = false;
 };
 
 // Ctrl+C reaches the event loop through a pipe: the handler may only write to it.
@@ -249,11 +256,10 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
     if (Options.Name) form.Edit10->setText(*Options.Name);
     if (interrupted) return ExitInterrupted;
 
-    const bool terminal = ::isatty(STDERR_FILENO) == 1;
-    bool progressShown = false;
-    if (terminal) {
-        form.OnUploadProgress = [&](qint64 Count) {
+    if (::isatty(STDERR_FILENO) == 1) {
+        form.OnUploadProgress = [&, shown = -1](qint64 Count) mutable {
             const int percent = form.UploadSize > 0 ? int(Count * 100 / form.UploadSize) : 0;
+            if (percent == std::exchange(shown, percent)) return;
             const QByteArray line = QStringLiteral("\r%1: %2% (%3 of %4 bytes)")
                                         .arg(form.Edit10->text())
                                         .arg(percent, 3)
@@ -262,20 +268,11 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
                                         .toLocal8Bit();
             std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
             std::fflush(stderr);
-            progressShown = true;
+            dialogs.LineOpen = true;
         };
     }
-    // The outcome's text goes on a line of its own after the progress.
-    struct TEndLine {
-        const bool& Shown;
-        ~TEndLine() {
-            if (Shown) std::fputc('\n', stderr);
-        }
-    };
-    {
-        const TEndLine endLine{progressShown};
-        form.Guard([&] { form.BitBtn5Click(); });
-    }
+    form.Guard([&] { form.BitBtn5Click(); });
+    dialogs.EndLine();
     if (interrupted) {
         if (!dialogs.Said.contains(QStringLiteral("Transmission aborted by user.")))
             dialogs.Say(QStringLiteral("Transmission aborted by user."));

@@ -60,17 +60,18 @@ protected:
         return env;
     }
 
-    QProcess& Start(const QStringList& Arguments) {
+    QProcess& Start(const QStringList& Arguments, const QString& Program = IMGLIFT_PROGRAM) {
         Process = std::make_unique<QProcess>();
         Process->setProcessEnvironment(Environment());
-        Process->start(IMGLIFT_PROGRAM, Arguments);
+        Process->start(Program, Arguments);
         EXPECT_TRUE(Process->waitForStarted(5000));
         return *Process;
     }
 
     // Runs to the end while this thread's events flow (a server in the test may answer).
-    TRun Run(const QStringList& Arguments, int TimeoutMs = 60000) {
-        QProcess& process = Start(Arguments);
+    TRun Run(const QStringList& Arguments) { return RunIn(IMGLIFT_PROGRAM, Arguments); }
+    TRun RunIn(const QString& Program, const QStringList& Arguments, int TimeoutMs = 60000) {
+        QProcess& process = Start(Arguments, Program);
         process.closeWriteChannel();
         EXPECT_TRUE(testsupport::PumpUntil([&] { return process.state() == QProcess::NotRunning; },
                                            TimeoutMs));

@@ -45,6 +45,26 @@ TEST_F(CommandLineTest, UploadPrintsTheWebAddressOrTheName) {
     EXPECT_TRUE(QFile::exists(server.RootFile("Other.jpg")));
 }
 
+TEST_F(CommandLineTest, ProgressOnlyOnATerminal) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    const QString picture = Picture("p.jpg", 3000, 2000);
+    Settings({{"OrginalSize", "1"}});
+    // script(1) gives the command a terminal; its output is the terminal's.
+    const TRun terminal =
+        RunIn("script", {"-qec", QStringLiteral("'%1' --upload '%2'").arg(IMGLIFT_PROGRAM, picture),
+                         "/dev/null"});
+    EXPECT_EQ(terminal.Code, 0) << terminal.Out.toStdString();
+    EXPECT_TRUE(terminal.Out.contains("p.jpg: 100%")) << terminal.Out.toStdString();
+    // The outcome on a line of its own after the progress.
+    EXPECT_TRUE(terminal.Out.contains("\nFile sucessfully transmitted."))
+        << terminal.Out.toStdString();
+    const TRun piped = Run({"--upload", picture});
+    EXPECT_EQ(piped.Code, 0);
+    EXPECT_FALSE(piped.Err.contains("%")) << piped.Err.toStdString();
+}
+
 TEST_F(CommandLineTest, UnsupportedOrUnreadableFilesAreUsageErrors) {
     const TRun text = Run({"--upload", File("notes.txt", "hello")});
     EXPECT_EQ(text.Code, 2);
