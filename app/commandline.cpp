@@ -150,9 +150,17 @@ class TConsoleDialogs final : public TDialogs {
 public:
     Result MessageBox(QWidget*, const QString&, const QString& Text, Icon,
                       Buttons Choice) override {
-        if (Choice == Buttons::YesNo) return Result::Yes;
-        Say(Text);
-        return Result::Ok;
+        if (Choice == Buttons::Ok) {
+            Say(Text);
+            return Result::Ok;
+        }
+        // The upload's own confirmation is what the command asked for; any other question
+        // (trusting a server, say) is not the command's to answer.
+        if (Text.startsWith(QStringLiteral("Upload ")) && Text.endsWith(QStringLiteral("' ?")))
+            return Result::Yes;
+        Say(Text + QStringLiteral("\nRefused: nobody to ask. Answer this question once in the "
+                                  "program's window to say yes."));
+        return Result::No;
     }
     std::optional<QString> OpenFile(QWidget*, const OpenRequest&) override { return {}; }
     std::optional<SaveAnswer> SaveFile(QWidget*, const SaveRequest&) override { return {}; }
