@@ -5,10 +5,22 @@
 #include "ftp_fixture.h"
 
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QUrl>
+
+// Stands in for the browser: takes the addresses the desktop is asked to open.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> Opened;
+public slots:
+    void Open(const QUrl& Url) { Opened << Url; }
+};
 
 class UploadX11Test : public FormTest {
 protected:
@@ -44,6 +56,19 @@ TEST_F(UploadX11Test, AddressGoesToTheClipboardAndTheStatusBar) {
     EXPECT_TRUE(form.Label11->text().contains("href=\"" + address + "\""))
         << form.Label11->text().toStdString();
     EXPECT_EQ(form.UploadAddress, address);
+
+    // A click on the link opens the address.
+    UrlCatcher browser;
+    QDesktopServices::setUrlHandler("https", &browser, "Open");
+    const QPointF at(8, form.Label11->height() / 2);
+    for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent click(type, at, form.Label11->mapToGlobal(at), Qt::LeftButton,
+                          type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                          Qt::NoModifier);
+        QCoreApplication::sendEvent(form.Label11, &click);
+    }
+    QDesktopServices::unsetUrlHandler("https");
+    EXPECT_EQ(browser.Opened, QList<QUrl>{QUrl(address)});
 }
 
 TEST_F(UploadX11Test, NoAddressLeavesTheClipboardAlone) {
@@ -55,3 +80,5 @@ TEST_F(UploadX11Test, NoAddressLeavesTheClipboardAlone) {
     EXPECT_EQ(QGuiApplication::clipboard()->text(), "before");
     EXPECT_EQ(form.Label11->text(), label);
 }
+
+#include "test_upload_x11.moc"
