@@ -69,9 +69,6 @@ TTransferClient& TForm1::Client() {
     if (!VSFTP) {
         VSFTP = new TSftpClient(this);
         VSFTP->SetTimeout(VFTP->Timeout());
-        // $HOME, not the password database: the SSH folder follows the environment.
-        VSFTP->SetSshDir(
-            QFile::encodeName(QDir::homePath() + QStringLiteral("/.ssh")).toStdString());
         VSFTP->SetProgressHandler([this](QObject* Sender, qint64 Count, bool& Abort) {
             Guard([&] { VFTPProgress(Sender, Count, Abort); });
         });
@@ -80,6 +77,8 @@ TTransferClient& TForm1::Client() {
             Guard([&] { AskHostKey(KeyType, Fingerprint, Accept); });
         };
     }
+    // $HOME, not the password database: the SSH folder follows the environment.
+    VSFTP->SetSshDir(QFile::encodeName(QDir::homePath() + QStringLiteral("/.ssh")).toStdString());
     return *VSFTP;
 }
 
@@ -167,6 +166,8 @@ void TForm1::BitBtn5Click() {
         return;
 
     bool failed = false;
+    // ssh's warning about a changed host key, shown before the outcome.
+    QString warning;
     TTransferClient& client = Client();
     client.Abort();
     SetServer(client);
@@ -181,7 +182,7 @@ void TForm1::BitBtn5Click() {
             failed = true;
             OutcomeReason = QString::fromStdString(client.ErrorMessage());
             if (client.LastFailure() == TTransferFailure::Untrusted && !FHostKeyRefused)
-                ShowStop(OutcomeReason);
+                warning = OutcomeReason;
         } else if (!UserAbort) {
             // A size counts only when the request got that far; an earlier failure leaves the
             // last request's size behind.
@@ -200,6 +201,7 @@ void TForm1::BitBtn5Click() {
     QFile::remove(temp);
     busy.End();
 
+    if (!warning.isEmpty()) ShowStop(warning);
     if (UserAbort) {
         Outcome = TOutcome::Aborted;
         ShowStop(QStringLiteral("Transmission aborted by user."));
