@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -20,6 +21,8 @@ class QToolButton;
 class TBitmap;
 class TDialogs;
 class TFtpClient;
+class TSftpClient;
+class TTransferClient;
 class TdxfProgressBar;
 class TForm2;
 class TImage;
@@ -163,6 +166,27 @@ public:
     void Button1Click();
     // Size of the file in bytes; 0 when it cannot be opened.
     static qint64 FileSizeOf(const QString& Path);
+    // The picture's address on the web: Base with a "/" added when missing, then Name as a
+    // path segment. Empty when Base is.
+    static QString PictureAddress(const QString& Base, const QString& Name);
+    // How the last upload or delete ended, and the server's reason when it failed.
+    enum class TOutcome {
+        None,
+        Transmitted,
+        NotTransmitted,
+        Aborted,
+        Deleted,
+        NotFound,
+        NotDeleted
+    };
+    TOutcome Outcome = TOutcome::None;
+    QString OutcomeReason;
+    // The last successful upload's web address (empty without "WebAddress").
+    QString UploadAddress;
+    // Called with the bytes sent so far while an upload transmits.
+    std::function<void(qint64 Count)> OnUploadProgress;
+    // The client speaking SSH, made when "Security" first asks for it.
+    TSftpClient* VSFTP = nullptr;
 
     // Settings page binding (mainwindow_settings.cpp).
     void LoadData(QObject* Sender);
@@ -220,8 +244,19 @@ private:
     void ReportError(const std::exception& E);
     void ReportUnknownError();
     void SetUploadName(const QString& Name);
-    // Host, port, directory, user and password from the FTP page into VFTP.
-    void SetServer();
+    // The client the FTP page's security setting chooses.
+    TTransferClient& Client();
+    // Host, port, directory, user and password from the FTP page into the client.
+    void SetServer(TTransferClient& Target);
+    // Stored settings of the FTP page that the upload reads.
+    bool UsesSftp() const;
+    bool PassiveMode() const;
+    QString WebAddressSetting() const;
+    void ShowAddress(const QString& Address);
+    // Asked by the SSH client for a host it does not know; Accept when the user says Yes.
+    void AskHostKey(const std::string& KeyType, const std::string& Fingerprint, bool& Accept);
+    // Set while one upload or delete runs: the user turned a host key down.
+    bool FHostKeyRefused = false;
 
     TDialogs& FDialogs;
     QStringList FArguments;
