@@ -165,6 +165,14 @@ public:
     void ComboBox1Change(int Index);
     // Entries of "Security : ", stored as their index.
     enum TSecurityChoice { secPlain, secTlsIfOffered, secTlsRequired, secImplicitTls, secSftp };
+    // Server certificates the user trusted although they could not be verified: one SHA-256
+    // fingerprint per host and port, kept with the settings. Empty when there is none.
+    QString TrustedCertificate(const QString& Host, int Port) const;
+    // Asks whether to trust such a certificate; Yes keeps its fingerprint for Host and Port,
+    // replacing the one trusted before.
+    bool AskTrustCertificate(const QString& Host, int Port, const QString& Reason,
+                             const QString& Subject, const QString& Issuer, const QString& Validity,
+                             const QString& Fingerprint);
     // The "Host" value written on the first run and by "&Reset".
     static const char* const DefaultHost;
 

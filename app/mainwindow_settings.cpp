@@ -3,6 +3,7 @@
 
 #include "app/mainwindow.h"
 
+#include "app/platform/dialogs.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
 
@@ -107,6 +108,56 @@ void TForm1::LoadData(QObject* Sender) {
         }
     }
     Edit6->setText(Edit10->text());
+}
+
+namespace {
+
+// The trusted certificates live in a key of their own below the settings, one value per
+// "host:port", so that "&Reset" leaves them alone.
+class TCertificateStore {
+public:
+    explicit TCertificateStore(const TVReg& Settings) {
+        FReg.SetFirmenname(Settings.Firmenname());
+        FReg.SetProgrammname(Settings.Programmname() + "\\Certificates");
+    }
+    static std::string Name(const QString& Host, int Port) {
+        return (Host + u':' + QString::number(Port)).toStdString();
+    }
+    QString Get(const QString& Host, int Port) const {
+        return QString::fromStdString(FReg.Pop(Name(Host, Port)));
+    }
+    void Set(const QString& Host, int Port, const QString& Fingerprint) const {
+        FReg.Push(Name(Host, Port), Fingerprint.toStdString());
+    }
+
+private:
+    TVReg FReg;
+};
+
+} // namespace
+
+QString TForm1::TrustedCertificate(const QString& Host, int Port) const {
+    return TCertificateStore(*VReg1).Get(Host, Port);
+}
+
+bool TForm1::AskTrustCertificate(const QString& Host, int Port, const QString& Reason,
+                                 const QString& Subject, const QString& Issuer,
+                                 const QString& Validity, const QString& Fingerprint) {
+    const TCertificateStore store(*VReg1);
+    const QString server = Host + u':' + QString::number(Port);
+    const QString before = store.Get(Host, Port);
+    QString text =
+        QStringLiteral("The certificate of %1 cannot be trusted: %2").arg(server, Reason);
+    if (!before.isEmpty() && before.compare(Fingerprint, Qt::CaseInsensitive) != 0)
+        text += QStringLiteral("\nIt is not the certificate trusted before for this server.");
+    text += QStringLiteral("\n\nSubject: %1\nIssuer: %2\nValid: %3\nSHA-256: %4\n\n"
+                           "Trust this certificate for %5 from now on?")
+                .arg(Subject, Issuer, Validity, Fingerprint, server);
+    if (FDialogs.MessageBox(this, QStringLiteral("Velmoran"), text, TDialogs::Icon::Question,
+                            TDialogs::Buttons::YesNo) != TDialogs::Result::Yes)
+        return false;
+    store.Set(Host, Port, Fingerprint);
+    return true;
 }
 
 void TForm1::SpeedButton3Click() {
