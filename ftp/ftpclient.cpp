@@ -58,6 +58,11 @@ void TFtpClient::MessagePump() {
     }
 }
 
+void TFtpClient::TriggerCertificateQuestion(const TCertificateInfo& Info, bool& Trust) {
+    TCustomFtpCli::TriggerCertificateQuestion(Info, Trust);
+    if (FTimeout > 0) FDeadline = FtpTickCount() + static_cast<qint64>(FTimeout) * 1000;
+}
+
 bool TFtpClient::Progress() {
     const bool Result = TCustomFtpCli::Progress();
     if (FTimeout > 0) FDeadline = FtpTickCount() + static_cast<qint64>(FTimeout) * 1000;

@@ -70,6 +70,8 @@ protected:
     virtual bool Synchronize(TFtpNextProc Proc);
     virtual bool WaitUntilReady();
     bool Progress() override;
+    // The time the user takes to answer does not count against the time-out.
+    void TriggerCertificateQuestion(const TCertificateInfo& Info, bool& Trust) override;
 
     qint64 FDeadline = 0;
 

@@ -8,7 +8,7 @@ set -euo pipefail
 run_pkgs=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-svg-dev libgl-dev libxkbcommon-dev
-  libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev
+  libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev libssl-dev
   fonts-dejavu-core fonts-liberation fonts-urw-base35
 )
 test_pkgs=(
