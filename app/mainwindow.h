@@ -167,10 +167,10 @@ public:
     enum TSecurityChoice { secPlain, secTlsIfOffered, secTlsRequired, secImplicitTls, secSftp };
     // Server certificates the user trusted although they could not be verified: one SHA-256
     // fingerprint per host and port, kept with the settings. Empty when there is none.
-    QString TrustedCertificate(const QString& Host, int Port) const;
+    QString TrustedCertificate(const QString& Host, const QString& Port) const;
     // Asks whether to trust such a certificate; Yes keeps its fingerprint for Host and Port,
     // replacing the one trusted before.
-    bool AskTrustCertificate(const QString& Host, int Port, const QString& Reason,
+    bool AskTrustCertificate(const QString& Host, const QString& Port, const QString& Reason,
                              const QString& Subject, const QString& Issuer, const QString& Validity,
                              const QString& Fingerprint);
     // The "Host" value written on the first run and by "&Reset".
@@ -220,6 +220,9 @@ private:
     void SetUploadName(const QString& Name);
     // Host, port, directory, user and password from the FTP page into VFTP.
     void SetServer();
+    // Passive mode, security and the certificates trusted for the server into VFTP, whose
+    // certificate question goes to AskTrustCertificate.
+    void SetConnectionSecurity();
 
     TDialogs& FDialogs;
     QStringList FArguments;

@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 
 #include "app/platform/dialogs.h"
+#include "ftp/ftpclient.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
 
@@ -13,6 +14,7 @@
 #include <QScopedValueRollback>
 #include <QToolButton>
 #include <algorithm>
+#include <map>
 #include <utility>
 #include <variant>
 
@@ -120,13 +122,14 @@ public:
         FReg.SetFirmenname(Settings.Firmenname());
         FReg.SetProgrammname(Settings.Programmname() + "\\Certificates");
     }
-    static std::string Name(const QString& Host, int Port) {
-        return (Host + u':' + QString::number(Port)).toStdString();
+    // As the FTP client names the server.
+    static std::string Name(const QString& Host, const QString& Port) {
+        return (Host + u':' + Port).toStdString();
     }
-    QString Get(const QString& Host, int Port) const {
+    QString Get(const QString& Host, const QString& Port) const {
         return QString::fromStdString(FReg.Pop(Name(Host, Port)));
     }
-    void Set(const QString& Host, int Port, const QString& Fingerprint) const {
+    void Set(const QString& Host, const QString& Port, const QString& Fingerprint) const {
         FReg.Push(Name(Host, Port), Fingerprint.toStdString());
     }
 
@@ -136,15 +139,15 @@ private:
 
 } // namespace
 
-QString TForm1::TrustedCertificate(const QString& Host, int Port) const {
+QString TForm1::TrustedCertificate(const QString& Host, const QString& Port) const {
     return TCertificateStore(*VReg1).Get(Host, Port);
 }
 
-bool TForm1::AskTrustCertificate(const QString& Host, int Port, const QString& Reason,
+bool TForm1::AskTrustCertificate(const QString& Host, const QString& Port, const QString& Reason,
                                  const QString& Subject, const QString& Issuer,
                                  const QString& Validity, const QString& Fingerprint) {
     const TCertificateStore store(*VReg1);
-    const QString server = Host + u':' + QString::number(Port);
+    const QString server = Host + u':' + Port;
     const QString before = store.Get(Host, Port);
     QString text =
         QStringLiteral("The certificate of %1 cannot be trusted: %2").arg(server, Reason);
@@ -158,6 +161,27 @@ bool TForm1::AskTrustCertificate(const QString& Host, int Port, const QString& R
         return false;
     store.Set(Host, Port, Fingerprint);
     return true;
+}
+
+void TForm1::SetConnectionSecurity() {
+    VFTP->SetPassive(CheckBox5->isChecked());
+    // The FTP entries of "Security : " are the client's levels, in the same order.
+    const int choice = ComboBox1->currentIndex();
+    VFTP->SetSecurity(choice <= secImplicitTls ? TFtpSecurity(choice) : ftpSecTlsIfOffered);
+    const QString fingerprint = TrustedCertificate(Edit1->text(), Edit5->text());
+    std::map<std::string, std::string> trusted;
+    if (!fingerprint.isEmpty())
+        trusted[TCertificateStore::Name(Edit1->text(), Edit5->text())] = fingerprint.toStdString();
+    VFTP->SetTrustedCertificates(std::move(trusted));
+    VFTP->OnCertificateQuestion = [this](QObject*, const TCertificateInfo& Info, bool& Trust) {
+        const auto text = [](const std::string& Text) { return QString::fromStdString(Text); };
+        Guard([&] {
+            Trust = AskTrustCertificate(text(Info.Host), text(Info.Port), text(Info.Reason),
+                                        text(Info.Subject), text(Info.Issuer),
+                                        text(Info.NotBefore) + " to " + text(Info.NotAfter),
+                                        text(Info.Sha256));
+        });
+    };
 }
 
 void TForm1::SpeedButton3Click() {

@@ -49,7 +49,7 @@ void TForm1::SetServer() {
     VFTP->SetHostDirName(Std(Edit4));
     VFTP->SetUserName(Std(Edit2));
     VFTP->SetPassWord(Std(Edit3));
-    VFTP->SetPassive(CheckBox5->isChecked());
+    SetConnectionSecurity();
 }
 
 qint64 TForm1::FileSizeOf(const QString& Path) {
