@@ -198,6 +198,14 @@ public:
     void ComboBox1Change(int Index);
     // Entries of "Security : ", stored as their index.
     enum TSecurityChoice { secPlain, secTlsIfOffered, secTlsRequired, secImplicitTls, secSftp };
+    // Server certificates the user trusted although they could not be verified: one SHA-256
+    // fingerprint per host and port, kept with the settings. Empty when there is none.
+    QString TrustedCertificate(const QString& Host, const QString& Port) const;
+    // Asks whether to trust such a certificate; Yes keeps its fingerprint for Host and Port,
+    // replacing the one trusted before.
+    bool AskTrustCertificate(const QString& Host, const QString& Port, const QString& Reason,
+                             const QString& Subject, const QString& Issuer, const QString& Validity,
+                             const QString& Fingerprint);
     // The "Host" value written on the first run and by "&Reset".
     static const char* const DefaultHost;
 
@@ -257,6 +265,9 @@ private:
     void AskHostKey(const std::string& KeyType, const std::string& Fingerprint, bool& Accept);
     // Set while one upload or delete runs: the user turned a host key down.
     bool FHostKeyRefused = false;
+    // Passive mode, security and the certificates trusted for the server into VFTP, whose
+    // certificate question goes to AskTrustCertificate.
+    void SetConnectionSecurity();
 
     TDialogs& FDialogs;
     QStringList FArguments;

@@ -3,6 +3,8 @@
 
 #include "app/mainwindow.h"
 
+#include "app/platform/dialogs.h"
+#include "ftp/ftpclient.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
 
@@ -12,6 +14,7 @@
 #include <QScopedValueRollback>
 #include <QToolButton>
 #include <algorithm>
+#include <map>
 #include <utility>
 #include <variant>
 
@@ -107,6 +110,84 @@ void TForm1::LoadData(QObject* Sender) {
         }
     }
     Edit6->setText(Edit10->text());
+}
+
+namespace {
+
+// The trusted certificates live in a key of their own below the settings, one value per
+// "host:port", so that "&Reset" leaves them alone.
+class TCertificateStore {
+public:
+    explicit TCertificateStore(const TVReg& Settings) {
+        FReg.SetFirmenname(Settings.Firmenname());
+        FReg.SetProgrammname(Settings.Programmname() + "\\Certificates");
+    }
+    // As the FTP client names the server.
+    static std::string Name(const QString& Host, const QString& Port) {
+        return (Host + u':' + Port).toStdString();
+    }
+    QString Get(const QString& Host, const QString& Port) const {
+        return QString::fromStdString(FReg.Pop(Name(Host, Port)));
+    }
+    void Set(const QString& Host, const QString& Port, const QString& Fingerprint) const {
+        FReg.Push(Name(Host, Port), Fingerprint.toStdString());
+    }
+
+private:
+    TVReg FReg;
+};
+
+} // namespace
+
+QString TForm1::TrustedCertificate(const QString& Host, const QString& Port) const {
+    return TCertificateStore(*VReg1).Get(Host, Port);
+}
+
+bool TForm1::AskTrustCertificate(const QString& Host, const QString& Port, const QString& Reason,
+                                 const QString& Subject, const QString& Issuer,
+                                 const QString& Validity, const QString& Fingerprint) {
+    const TCertificateStore store(*VReg1);
+    const QString server = Host + u':' + Port;
+    const QString before = store.Get(Host, Port);
+    QString text =
+        QStringLiteral("The certificate of %1 cannot be trusted: %2").arg(server, Reason);
+    if (!before.isEmpty() && before.compare(Fingerprint, Qt::CaseInsensitive) != 0)
+        text += QStringLiteral("\nIt is not the certificate trusted before for this server.");
+    text += QStringLiteral("\n\nSubject: %1\nIssuer: %2\nValid: %3\nSHA-256: %4\n\n"
+                           "Trust this certificate for %5 from now on?")
+                .arg(Subject, Issuer, Validity, Fingerprint, server);
+    // Where nobody can answer (the command line), say how to trust it for good.
+    const QString howTo =
+        QStringLiteral("To trust it, compare the SHA-256 fingerprint with the one your provider "
+                       "gives you, then upload once from the window and answer Yes, or add the "
+                       "line \"%1\"=\"%2\" under [HKEY_CURRENT_USER\\Software\\Velmoran\\"
+                       "ImgLift\\Certificates] in the settings file.")
+            .arg(QString::fromStdString(TCertificateStore::Name(Host, Port)), Fingerprint);
+    if (FDialogs.AskTrust(this, QStringLiteral("Velmoran"), text, howTo) != TDialogs::Result::Yes)
+        return false;
+    store.Set(Host, Port, Fingerprint);
+    return true;
+}
+
+void TForm1::SetConnectionSecurity() {
+    VFTP->SetPassive(CheckBox5->isChecked());
+    // The FTP entries of "Security : " are the client's levels, in the same order.
+    const int choice = ComboBox1->currentIndex();
+    VFTP->SetSecurity(choice <= secImplicitTls ? TFtpSecurity(choice) : ftpSecTlsIfOffered);
+    const QString fingerprint = TrustedCertificate(Edit1->text(), Edit5->text());
+    std::map<std::string, std::string> trusted;
+    if (!fingerprint.isEmpty())
+        trusted[TCertificateStore::Name(Edit1->text(), Edit5->text())] = fingerprint.toStdString();
+    VFTP->SetTrustedCertificates(std::move(trusted));
+    VFTP->OnCertificateQuestion = [this](QObject*, const TCertificateInfo& Info, bool& Trust) {
+        const auto text = [](const std::string& Text) { return QString::fromStdString(Text); };
+        Guard([&] {
+            Trust = AskTrustCertificate(text(Info.Host), text(Info.Port), text(Info.Reason),
+                                        text(Info.Subject), text(Info.Issuer),
+                                        text(Info.NotBefore) + " to " + text(Info.NotAfter),
+                                        text(Info.Sha256));
+        });
+    };
 }
 
 void TForm1::SpeedButton3Click() {

@@ -89,7 +89,7 @@ void TForm1::SetServer(TTransferClient& Target) {
     Target.SetHostDirName(Std(Edit4));
     Target.SetUserName(Std(Edit2));
     Target.SetPassWord(Std(Edit3));
-    VFTP->SetPassive(PassiveMode());
+    SetConnectionSecurity();
     FHostKeyRefused = false;
 }
 

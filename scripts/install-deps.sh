@@ -16,6 +16,7 @@ test_pkgs=(
   xvfb xauth python3-pyftpdlib microsocks sane-utils
   imagemagick libjpeg-turbo-progs libvips-tools curl
   openssh-server openssh-client
+  iproute2 iptables
   dbus python3-dbus python3-gi
 )
 

@@ -161,6 +161,47 @@ TEST_F(BindingTest, ChoosingSftpMovesTheStandardPortBothWays) {
     EXPECT_EQ(store.Pop("Port"), "21");
 }
 
+TEST_F(BindingTest, TrustedCertificateIsKeptPerServerAndAskedForAgainWhenChanged) {
+    TForm1& form = MakeForm();
+    const auto ask = [&](const char* Port, const char* Fingerprint, TDialogs::Result Answer) {
+        Dialogs.Answers.push_back(Answer);
+        return form.AskTrustCertificate("ftp.mine.test", Port, "self-signed certificate",
+                                        "CN=ftp.mine.test", "CN=Mine CA",
+                                        "2026-01-01 to 2027-01-01", Fingerprint);
+    };
+    EXPECT_FALSE(ask("21", "AA:01", TDialogs::Result::No));
+    EXPECT_EQ(form.TrustedCertificate("ftp.mine.test", "21"), "");
+    ASSERT_EQ(Dialogs.Boxes.size(), 1u);
+    const FakeDialogs::Box& box = Dialogs.Boxes[0];
+    EXPECT_EQ(box.Title, "Velmoran");
+    EXPECT_EQ(box.Kind, TDialogs::Icon::Question);
+    EXPECT_EQ(box.Choice, TDialogs::Buttons::YesNo);
+    for (const char* part : {"ftp.mine.test:21", "self-signed certificate", "CN=ftp.mine.test",
+                             "CN=Mine CA", "2026-01-01 to 2027-01-01", "AA:01"})
+        EXPECT_TRUE(box.Text.contains(part)) << part << " in " << box.Text.toStdString();
+    EXPECT_FALSE(box.Text.contains("trusted before"));
+
+    EXPECT_TRUE(ask("21", "AA:01", TDialogs::Result::Yes));
+    EXPECT_EQ(form.TrustedCertificate("ftp.mine.test", "21"), "AA:01");
+    EXPECT_EQ(form.TrustedCertificate("ftp.mine.test", "990"), "");
+    // "&Reset" restores settings, not trust; a restart keeps it too.
+    form.SpeedButton3->click();
+    Form.reset();
+    TForm1& again = MakeForm();
+    EXPECT_EQ(again.TrustedCertificate("ftp.mine.test", "21"), "AA:01");
+    EXPECT_TRUE(ReadAll(RegistryPath())
+                    .contains("[HKEY_CURRENT_USER\\Software\\Velmoran\\ImgLift\\Certificates]"));
+
+    // A changed certificate says so and replaces the old one only on Yes.
+    Dialogs.Answers.push_back(TDialogs::Result::No);
+    EXPECT_FALSE(again.AskTrustCertificate("ftp.mine.test", "21", "", "", "", "", "BB:02"));
+    EXPECT_TRUE(Dialogs.Boxes.back().Text.contains("not the certificate trusted before"));
+    EXPECT_EQ(again.TrustedCertificate("ftp.mine.test", "21"), "AA:01");
+    Dialogs.Answers.push_back(TDialogs::Result::Yes);
+    EXPECT_TRUE(again.AskTrustCertificate("ftp.mine.test", "21", "", "", "", "", "BB:02"));
+    EXPECT_EQ(again.TrustedCertificate("ftp.mine.test", "21"), "BB:02");
+}
+
 TEST_F(BindingTest, TypedChangeIsStoredAtOnceAndPasswordScrambled) {
     TForm1& form = MakeForm();
     Type(form, form.Edit3, "s3cret!");

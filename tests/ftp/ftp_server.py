@@ -24,6 +24,9 @@ from pyftpdlib.servers import FTPServer
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--host", default="127.0.0.1", help="address to listen on")
+    ap.add_argument("--permit-foreign", action="store_true",
+                    help="connect to a PORT address other than the client's")
     ap.add_argument("--root", required=True)
     ap.add_argument("--user", default="user")
     ap.add_argument("--password", default="secret")
@@ -171,7 +174,8 @@ def main():
         if opts.tls_max:
             ctx.set_max_proto_version(versions[opts.tls_max])
     Handler.banner = "pyftpdlib test server ready."
-    server = FTPServer(("127.0.0.1", opts.port), Handler)
+    Handler.permit_foreign_addresses = opts.permit_foreign
+    server = FTPServer((opts.host, opts.port), Handler)
     print("READY %d" % opts.port, flush=True)
     server.serve_forever(handle_exit=True)
 
