@@ -4,6 +4,8 @@
 #include "twain/profile.h"
 #include "twain/srtwain.h"
 
+#include "twain/twain_log.h"
+
 #include <QCoreApplication>
 #include <QPointer>
 #include <QtGlobal>
@@ -132,7 +134,10 @@ void TSRTWAIN::InitTWAIN() {
 void TSRTWAIN::OpenDataSourceManager() {
     if (FDSMOpen) return;
     if (FAppId.Id == 0) throw EAssertionFailed("Assertion failure");
-    if (!fLoadTwain()) throw ETwainError(std::string("Unable to load or find: ") + DsmLibraryName);
+    if (!fLoadTwain()) {
+        qCWarning(lcTwain) << "no scanner manager beside the program or in its library folder";
+        throw ETwainError(std::string("Unable to load or find: ") + DsmLibraryName);
+    }
     FAppId.ProtocolMajor = 1;
     FAppId.ProtocolMinor = 7;
     FAppId.SupportedGroups = DG_CONTROL | DG_IMAGE;

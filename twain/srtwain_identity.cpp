@@ -2,6 +2,9 @@
 
 #include "twain/srtwain.h"
 
+#include "twain/dsm/dsm_extensions.h"
+#include "twain/twain_log.h"
+
 #include <QCursor>
 #include <QGuiApplication>
 #include <algorithm>
@@ -217,6 +220,7 @@ QString TSRTWAIN::Condition2String(TW_UINT16 ConditionCode) {
 void TSRTWAIN::TwainCheckDataSourceManager(TW_UINT16 Res, const QString& Module) {
     if (Res == TWRC_SUCCESS) return;
     if (Res == TWRC_FAILURE) RaiseLastDataSourceManagerCondition(Module);
+    qCWarning(lcTwain) << Module << "answered return code" << Res;
     throw ETwainError("A call to the Data Source Manager failed in module " + Module.toStdString() +
                       ": Code " + Hex4(Res));
 }
@@ -224,6 +228,7 @@ void TSRTWAIN::TwainCheckDataSourceManager(TW_UINT16 Res, const QString& Module)
 void TSRTWAIN::TwainCheckDataSource(TW_UINT16 Res, const QString& Module) {
     if (Res == TWRC_SUCCESS) return;
     if (Res == TWRC_FAILURE) RaiseLastDataSourceCondition(Module);
+    qCWarning(lcTwain) << Module << "answered return code" << Res << "from the source";
     throw ETwainError("A call to the Data Source Manager failed in module " + Module.toStdString() +
                       ": Code " + Hex4(Res));
 }
@@ -240,6 +245,16 @@ void TSRTWAIN::RaiseCondition(pTW_IDENTITY pDest, const QString& Module) {
     TW_STATUS status{};
     if (CallDataSourceManager(pDest, DG_CONTROL, DAT_STATUS, MSG_GET, &status) != TWRC_SUCCESS)
         throw ETwainError("Unable to get the status");
+    // A scanner failure that no TWAIN condition describes comes with the scanner's own words.
+    QString text = Condition2String(status.ConditionCode);
+    if (status.ConditionCode == TWCC_IMGLIFT_SANE) {
+        TW_STR255 sane{};
+        if (CallDataSourceManager(pDest, DG_CONTROL, DAT_IMGLIFT_STATUSTEXT, MSG_GET, &sane) ==
+                TWRC_SUCCESS &&
+            sane[0] != 0)
+            text = QString::fromUtf8(sane);
+    }
+    qCWarning(lcTwain) << Module << "failed with condition" << status.ConditionCode << text;
     throw ETwainError("Data Source Manager error in module " + Module.toStdString() + ":\r\n" +
-                      Condition2String(status.ConditionCode).toStdString());
+                      text.toStdString());
 }

@@ -3,7 +3,7 @@
 #include "app/platform/picture_log.h"
 #include "app/platform/picture_support.h"
 
-Q_LOGGING_CATEGORY(lcPicture, "imglift.picture")
+Q_LOGGING_CATEGORY(lcPicture, "imglift.picture", QtInfoMsg)
 
 std::optional<TPictureKind> PictureKindOfExtension(const QString& extension) {
     const QString e = extension.toLower();

@@ -20,7 +20,7 @@
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcSettings, "imglift.settings")
+Q_LOGGING_CATEGORY(lcSettings, "imglift.settings", QtInfoMsg)
 
 constexpr std::string_view kRoot = "HKEY_CURRENT_USER";
 constexpr std::string_view kHeader = "REGEDIT4";

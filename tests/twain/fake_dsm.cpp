@@ -2,6 +2,7 @@
 // triplets the component uses, and fails where the test's script says.
 
 #include "tests/twain/fake_dsm.h"
+#include "twain/dsm/dsm_extensions.h"
 #include "twain/profile.h"
 #include "twain/twain_memory.h"
 
@@ -44,6 +45,9 @@ TW_UINT16 Control(TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData) {
         return TWRC_SUCCESS;
     case DAT_STATUS:
         static_cast<TW_STATUS*>(pData)->ConditionCode = gDsm.Status;
+        return TWRC_SUCCESS;
+    case DAT_IMGLIFT_STATUSTEXT:
+        std::strncpy(static_cast<char*>(pData), d.StatusText.c_str(), sizeof(TW_STR255) - 1);
         return TWRC_SUCCESS;
     case DAT_IDENTITY: {
         auto& id = *static_cast<TW_IDENTITY*>(pData);

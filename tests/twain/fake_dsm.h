@@ -23,6 +23,7 @@ struct FakeDsm {
     // TWRC_FAILURE makes DAT_STATUS report Condition.
     std::map<std::pair<TW_UINT16, TW_UINT16>, TW_UINT16> Replies;
     TW_UINT16 Condition = TWCC_SUCCESS;
+    std::string StatusText; // the scanner's own words for a condition TWAIN has no text for
     std::vector<std::string> Sources{"Fake Scanner", "Fake Camera"};
     TW_UINT16 UserSelectReply = TWRC_SUCCESS;
     std::string UserSelects = "Fake Camera";

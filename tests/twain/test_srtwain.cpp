@@ -2,6 +2,7 @@
 
 #include "tests/twain/fake_dsm.h"
 #include "twain/apphook.h"
+#include "twain/dsm/dsm_extensions.h"
 #include "twain/profile.h"
 #include "twain/srtwain.h"
 
@@ -158,6 +159,14 @@ TEST_F(TwainTest, FailureTextsNameModuleAndCondition) {
     EXPECT_EQ(ErrorOf([&] { twain->RaiseLastDataSourceCondition("X"); }),
               "Unable to get the status");
     EXPECT_EQ(TSRTWAIN::Condition2String(7), "Unknown condition 0007");
+
+    // A scanner failure TWAIN has no words for is told in the scanner's own.
+    Dsm().Replies.erase({DAT_STATUS, MSG_GET});
+    Dsm().Status = TWCC_IMGLIFT_SANE;
+    Dsm().StatusText = "Document feeder out of documents";
+    EXPECT_EQ(ErrorOf([&] { twain->RaiseLastDataSourceCondition("Native Transfer"); }),
+              "Data Source Manager error in module Native Transfer:\r\nDocument feeder out of "
+              "documents");
     EXPECT_EQ(ErrorOf([&] { twain->CloseDataSourceManager(); }),
               "Unable to close the Data Source Manager. Maybe a source is still in use");
     EXPECT_TRUE(twain->IsDataSourceManagerOpen());
