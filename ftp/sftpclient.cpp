@@ -1,5 +1,7 @@
 #include "ftp/sftpclient.h"
 
+#include "common/posix_file.h"
+
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -70,38 +72,12 @@ using SshText = std::unique_ptr<char, CharFree>;
 using Hash = std::unique_ptr<unsigned char, HashFree>;
 using Entry = std::unique_ptr<ssh_knownhosts_entry, EntryFree>;
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int Fd = -1) : FFd(Fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& O) noexcept : FFd(std::exchange(O.FFd, -1)) {}
-    UniqueFd& operator=(UniqueFd&& O) noexcept {
-        if (this != &O) {
-            Reset();
-            FFd = std::exchange(O.FFd, -1);
-        }
-        return *this;
-    }
-    int Get() const { return FFd; }
-    void Reset() {
-        if (FFd >= 0) ::close(FFd);
-        FFd = -1;
-    }
-
-private:
-    int FFd;
-};
-
 // A failure of the worker's request: its text becomes ErrorMessage.
 struct Failure : std::runtime_error {
     explicit Failure(const std::string& Text, TTransferFailure Why = TTransferFailure::Refused)
         : std::runtime_error(Text), Kind(Why) {}
     TTransferFailure Kind;
 };
-
-std::string ErrnoText(int Code) {
-    return std::strerror(Code);
-}
 
 std::string KeyTypeName(ssh_keytypes_e Type) {
     switch (Type) {
@@ -192,7 +168,7 @@ struct TSftpClient::TShared {
     }
 
     void Work();
-    UniqueFd ConnectSocket(int PortNumber);
+    posix::UniqueFd ConnectSocket(int PortNumber);
     void CheckHostKey(ssh_session S, int PortNumber);
     void FileSize(sftp_session S);
     void Delete(sftp_session S);
@@ -242,7 +218,7 @@ KnownLine OffendingLine(const std::string& Path, const std::string& Host, ssh_ke
 
 } // namespace
 
-UniqueFd TSftpClient::TShared::ConnectSocket(int PortNumber) {
+posix::UniqueFd TSftpClient::TShared::ConnectSocket(int PortNumber) {
     addrinfo Hints{};
     Hints.ai_family = AF_UNSPEC;
     Hints.ai_socktype = SOCK_STREAM;
@@ -257,10 +233,10 @@ UniqueFd TSftpClient::TShared::ConnectSocket(int PortNumber) {
         Timeout > 0 ? QDeadlineTimer(qint64(Timeout) * 1000) : QDeadlineTimer::Forever;
     std::string Reason = "no address";
     for (const addrinfo* A = List; A; A = A->ai_next) {
-        UniqueFd Fd(
+        posix::UniqueFd Fd(
             ::socket(A->ai_family, A->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, A->ai_protocol));
         if (Fd.Get() < 0) {
-            Reason = ErrnoText(errno);
+            Reason = posix::ErrnoText(errno);
             continue;
         }
         int Error = 0;
@@ -281,7 +257,7 @@ UniqueFd TSftpClient::TShared::ConnectSocket(int PortNumber) {
             }
         }
         if (Error != 0) {
-            Reason = ErrnoText(Error);
+            Reason = posix::ErrnoText(Error);
             continue;
         }
         ::fcntl(Fd.Get(), F_SETFL, ::fcntl(Fd.Get(), F_GETFL) & ~O_NONBLOCK);
@@ -396,8 +372,8 @@ void TSftpClient::TShared::Delete(sftp_session S) {
 }
 
 void TSftpClient::TShared::Transmit(sftp_session S) {
-    const UniqueFd In(::open(Local.c_str(), O_RDONLY | O_CLOEXEC));
-    if (In.Get() < 0) throw Failure("Cannot read " + Local + ": " + ErrnoText(errno));
+    const posix::UniqueFd In(::open(Local.c_str(), O_RDONLY | O_CLOEXEC));
+    if (In.Get() < 0) throw Failure("Cannot read " + Local + ": " + posix::ErrnoText(errno));
     CheckDir(S);
     const std::string Path = RemotePath(Dir, File);
     RemoteFile Out(sftp_open(S, Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
@@ -414,7 +390,7 @@ void TSftpClient::TShared::Transmit(sftp_session S) {
         const ssize_t N = ::read(In.Get(), Buffer.data(), Buffer.size());
         if (N < 0) {
             if (errno == EINTR) continue;
-            Error = "Cannot read " + Local + ": " + ErrnoText(errno);
+            Error = "Cannot read " + Local + ": " + posix::ErrnoText(errno);
             break;
         }
         if (N == 0) break;
@@ -442,7 +418,7 @@ void TSftpClient::TShared::Work() {
         static std::once_flag Init;
         std::call_once(Init, [] { ssh_init(); });
         const int PortNo = PortNumber(Port);
-        UniqueFd Socket = ConnectSocket(PortNo);
+        posix::UniqueFd Socket = ConnectSocket(PortNo);
         {
             const std::lock_guard Lock(M);
             Fd = Socket.Get();
