@@ -6,6 +6,7 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmoran ImgLift"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.velmoran.ImgLift"));
     TQtDialogs dialogs;
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();
