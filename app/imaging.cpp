@@ -2,10 +2,52 @@
 
 #include "app/platform/picture.h"
 
+#include <QFile>
 #include <QPainter>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
+
+constexpr char16_t kEscape = 0xDC00;
+
+bool IsEscapedByte(QStringView name, qsizetype i) {
+    const char16_t c = name[i].unicode();
+    // The low half of a surrogate pair is a character of a valid name, not an escaped byte.
+    return c >= kEscape + 0x80 && c <= kEscape + 0xFF && (i == 0 || !name[i - 1].isHighSurrogate());
+}
+
+class TDescriptor {
+public:
+    explicit TDescriptor(int fd) : FFd(fd) {}
+    ~TDescriptor() {
+        if (FFd >= 0) ::close(FFd);
+    }
+    TDescriptor(const TDescriptor&) = delete;
+    TDescriptor& operator=(const TDescriptor&) = delete;
+    int Get() const { return FFd; }
+
+private:
+    int FFd;
+};
+
+QImage LoadNamedPicture(const QString& path, TPictureKind kind) {
+    const QByteArray native = NativeFileName(path);
+    if (QFile::encodeName(path) == native) return LoadPicture(path, kind);
+    // The picture layer opens names through QFile::encodeName, which cannot spell these bytes:
+    // it gets the name of a descriptor for the file instead.
+    const TDescriptor fd(::open(native.constData(), O_PATH | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        throw EPictureError(QStringLiteral("Cannot open the picture file: %1")
+                                .arg(QString::fromLocal8Bit(std::strerror(errno)))
+                                .toStdString());
+    }
+    return LoadPicture(QStringLiteral("/proc/self/fd/%1").arg(fd.Get()), kind);
+}
 
 int IntOr(const QString& text, int fallback) {
     bool ok = false;
@@ -42,24 +84,26 @@ QImage ResizeImage(const QImage& source, QSize sourceSize, const TImageSettings&
     const TScaledSize size =
         ComputeScaledSize(sourceSize.width(), sourceSize.height(), settings.MaxWidth,
                           settings.MaxHeight, keepOriginalSize, constrainProportions);
-    if (size.Width <= 0 || size.Height <= 0) return {};
+    // A thin picture scales to a width or height of 0; it is drawn one pixel wide or high
+    // instead, so that it can still be shown, saved and uploaded.
+    const std::int64_t width = std::max<std::int64_t>(size.Width, 1);
+    const std::int64_t height = std::max<std::int64_t>(size.Height, 1);
     // Both sides are at most the larger of a bound and a source side, so they fit an int and
     // their product fits 64 bits.
-    if (size.Width * size.Height > kMaxScaledPixels) {
+    if (width * height > kMaxScaledPixels) {
         throw EImageSizeError(QStringLiteral("The scaled picture would be %1 x %2 pixels, more "
                                              "than the %3 pixels allowed.")
-                                  .arg(size.Width)
-                                  .arg(size.Height)
+                                  .arg(width)
+                                  .arg(height)
                                   .arg(kMaxScaledPixels)
                                   .toStdString());
     }
-    QImage scaled(static_cast<int>(size.Width), static_cast<int>(size.Height),
-                  QImage::Format_RGB32);
+    QImage scaled(static_cast<int>(width), static_cast<int>(height), QImage::Format_RGB32);
     if (scaled.isNull()) {
         throw EImageSizeError(QStringLiteral("Not enough memory for a scaled picture of %1 x %2 "
                                              "pixels.")
-                                  .arg(size.Width)
-                                  .arg(size.Height)
+                                  .arg(width)
+                                  .arg(height)
                                   .toStdString());
     }
     // A new bitmap is white; transparent parts of icons and metafiles show it.
@@ -70,6 +114,57 @@ QImage ResizeImage(const QImage& source, QSize sourceSize, const TImageSettings&
         painter.drawImage(QRect(0, 0, scaled.width(), scaled.height()), source);
     }
     return scaled;
+}
+
+QString FileNameOfNative(const QByteArray& native) {
+    const QString name = QFile::decodeName(native);
+    if (QFile::encodeName(name) == native) return name;
+    QString escaped;
+    escaped.reserve(native.size());
+    for (const char byte : native) {
+        const auto value = static_cast<unsigned char>(byte);
+        escaped += value < 0x80 ? QChar(value) : QChar(char16_t(kEscape + value));
+    }
+    return escaped;
+}
+
+QByteArray NativeFileName(const QString& name) {
+    QByteArray native;
+    qsizetype run = 0; // start of the characters not yet converted
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (!IsEscapedByte(name, i)) continue;
+        native += QFile::encodeName(name.mid(run, i - run));
+        native += static_cast<char>(name[i].unicode() - kEscape);
+        run = i + 1;
+    }
+    return native + QFile::encodeName(name.mid(run));
+}
+
+QStringList FileArguments(int argc, const char* const* argv) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << FileNameOfNative(QByteArray(argv[i]));
+    return arguments;
+}
+
+QStringList LocalFileNames(const QList<QUrl>& urls) {
+    QStringList names;
+    for (const QUrl& url : urls) {
+        if (!url.isLocalFile()) continue;
+        if (!url.host().isEmpty()) {
+            names << url.toLocalFile();
+            continue;
+        }
+        // toLocalFile reads the percent-encoded bytes as UTF-8 and loses those that are not.
+        names << FileNameOfNative(
+            QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
+    }
+    return names;
+}
+
+bool IsExistingFile(const QString& name) {
+    struct stat st {};
+    return ::stat(NativeFileName(name).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 QString FileExtension(const QString& path) {
@@ -86,7 +181,7 @@ bool LoadImageFile(QImage& image, const QString& path, QString* error) {
     const auto kind = PictureKindOfExtension(FileExtension(path));
     try {
         if (!kind) throw EPictureError("Not a supported picture file type.");
-        image = LoadPicture(path, *kind);
+        image = LoadNamedPicture(path, *kind);
         return true;
     } catch (const std::exception& e) {
         // Also std::bad_alloc from a decoder: the picture is simply not loaded.
@@ -97,9 +192,11 @@ bool LoadImageFile(QImage& image, const QString& path, QString* error) {
 }
 
 QString UploadFileName(const QString& imageFile) {
-    const QString name = imageFile.mid(imageFile.lastIndexOf(QLatin1Char('/')) + 1);
-    return name.chopped(std::min(name.size(), FileExtension(imageFile).size())) +
-           QStringLiteral("jpg");
+    QString name = imageFile.mid(imageFile.lastIndexOf(QLatin1Char('/')) + 1);
+    name.chop(std::min(name.size(), FileExtension(imageFile).size()));
+    for (qsizetype i = 0; i < name.size(); ++i)
+        if (IsEscapedByte(name, i)) name[i] = QChar(char16_t(name[i].unicode() - kEscape));
+    return name + QStringLiteral("jpg");
 }
 
 QString CreateFilename(const QString& appDir, const QString& name) {

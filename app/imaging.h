@@ -4,9 +4,13 @@
 // drawing and the names of the files it reads and writes. No widgets here, so every rule can be
 // checked on its own.
 
+#include <QByteArray>
 #include <QImage>
+#include <QList>
 #include <QSize>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <cstdint>
 #include <stdexcept>
 
@@ -48,12 +52,27 @@ struct TScaledSize {
 TScaledSize ComputeScaledSize(std::int64_t sourceWidth, std::int64_t sourceHeight, int maxWidth,
                               int maxHeight, bool keepOriginalSize, bool constrainProportions);
 
-// Draws source stretched (nearest pixel) into a new white RGB32 picture of the computed size.
-// sourceSize is the current image's size; it counts even when source is null (then nothing is
-// drawn). A computed width or height of 0 gives a null QImage. Throws EImageSizeError when the
-// size exceeds kMaxScaledPixels or cannot be allocated.
+// Draws source stretched (nearest pixel) into a new white RGB32 picture of the computed size,
+// at least 1 x 1 (a computed width or height of 0 becomes 1). sourceSize is the current image's
+// size; it counts even when source is null (then nothing is drawn). Throws EImageSizeError when
+// the size exceeds kMaxScaledPixels or cannot be allocated.
 QImage ResizeImage(const QImage& source, QSize sourceSize, const TImageSettings& settings,
                    bool keepOriginalSize, bool constrainProportions);
+
+// File names are bytes, and not every name is valid UTF-8. Such a name is held with each byte
+// from 0x80 up as the character U+DC80..U+DCFF, so that NativeFileName gives back exactly the
+// bytes that FileNameOfNative was given. Valid UTF-8 names are held as they read.
+QString FileNameOfNative(const QByteArray& native);
+QByteArray NativeFileName(const QString& name);
+
+// The command-line arguments after the program's name, their bytes kept.
+QStringList FileArguments(int argc, const char* const* argv);
+
+// The names of the local files among urls, in order, their bytes kept.
+QStringList LocalFileNames(const QList<QUrl>& urls);
+
+// True when a regular file (or a link to one) of that name exists.
+bool IsExistingFile(const QString& name);
 
 // The characters after the last "." of the whole path; the whole path when there is no ".".
 QString FileExtension(const QString& path);
@@ -67,7 +86,8 @@ bool CheckImageFileType(const QString& path);
 bool LoadImageFile(QImage& image, const QString& path, QString* error = nullptr);
 
 // The upload name for a loaded file: its file-name part with the extension replaced by "jpg"
-// (Photo.JPEG gives Photo.jpg, a.b.bmp gives a.b.jpg).
+// (Photo.JPEG gives Photo.jpg, a.b.bmp gives a.b.jpg). Bytes of a name that is not UTF-8 are
+// read as Latin-1.
 QString UploadFileName(const QString& imageFile);
 
 // A file of the given name in appDir (a "/" is put between them when appDir lacks one).

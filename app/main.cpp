@@ -1,16 +1,17 @@
+#include "app/imaging.h"
 #include "app/mainwindow.h"
 #include "app/platform/dialogs.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    // Takes the options meant for Qt out of argc and argv.
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmoran ImgLift"));
     QGuiApplication::setDesktopFileName(QStringLiteral("org.velmoran.ImgLift"));
     TQtDialogs dialogs;
-    QStringList arguments = QApplication::arguments();
-    arguments.removeFirst();
-    TForm1 form(dialogs, arguments);
+    // File names as bytes: QApplication::arguments() would lose those that are not UTF-8.
+    TForm1 form(dialogs, FileArguments(argc, argv));
     form.show();
     return QApplication::exec();
 }

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <exception>
+#include <vector>
 
 class QCheckBox;
 class QFrame;
@@ -108,7 +109,7 @@ public:
     // The maker's web address behind the status-bar label.
     static const char* const WebAddress;
 
-    // Entry points.
+    // Entry points (mainwindow.cpp).
     void FormCreate();
     void FormShow();
     bool FormCloseQuery();
@@ -118,7 +119,7 @@ public:
     void CommandLineTimerTimer();
     void Label12Click();
 
-    // Image sources.
+    // Image sources (mainwindow_sources.cpp).
     void BitBtn2Click();
     void BitBtn6Click();
     void BitBtn3Click();
@@ -132,7 +133,7 @@ public:
     // Files dropped on the file button, in the order of the drop list.
     void FilesDropped(const QStringList& Files);
 
-    // Scaling, JPEG output and the preview.
+    // Scaling, JPEG output and the preview (mainwindow_imaging.cpp).
     void UpdateData(QObject* Sender);
     void ResizeImage(const TImage& Source, TImage& Destination);
     void SaveToFile(const TImage& Image, const QString& Path) const;
@@ -142,7 +143,7 @@ public:
     void BitBtn4Click();
     TForm2* Form2;
 
-    // Upload and remote delete.
+    // Upload and remote delete (mainwindow_upload.cpp).
     void BitBtn5Click();
     void SpeedButton4Click();
     void VFTPProgress(QObject* Sender, qint64 Count, bool& Abort);
@@ -150,7 +151,7 @@ public:
     // Size of the file in bytes; 0 when it cannot be opened.
     static qint64 FileSizeOf(const QString& Path);
 
-    // Settings page binding.
+    // Settings page binding (mainwindow_settings.cpp).
     void LoadData(QObject* Sender);
     void SaveData(QObject* Sender);
     bool ResetData(QObject* Sender);
@@ -159,7 +160,7 @@ public:
     // The "Host" value written on the first run and by "&Reset".
     static const char* const DefaultHost;
 
-    // Busy state and waits.
+    // Busy state and waits (mainwindow.cpp).
     void BeginBusy();
     void EndBusy();
     void Delay(int Milliseconds);
@@ -186,12 +187,16 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void BuildSourcePage();
-    void BuildFtpPage();
-    void BuildImagePage();
-    void BuildAdvancedPage();
-    void BuildStatusBar();
-    void BuildBusyPanel();
+    // A stored setting and the control that shows it.
+    struct TStoredValue;
+
+    // Creates every control of the window at its place (mainwindow_layout.cpp).
+    void BuildLayout();
+    // Gives the components their fixed settings and the controls their handlers.
+    void SetUpComponents();
+    void ConnectHandlers();
+    // The stored values in the order LoadData and SaveData go through them.
+    std::vector<TStoredValue> StoredValues() const;
     bool FileButtonWndProc(QEvent* event);
     void ShowStop(const QString& Text);
     void ReportError(const std::exception& E);
@@ -203,4 +208,6 @@ private:
     TDialogs& FDialogs;
     QStringList FArguments;
     bool FShown = false;
+    // True while LoadData fills the controls.
+    bool FLoading = false;
 };

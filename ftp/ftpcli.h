@@ -4,6 +4,7 @@
 // events and, in the end, a request-done notification posted to the component's own
 // hidden window.
 
+#include "ftp/ftp_reply_reader.h"
 #include "net/wsocket.h"
 
 #include <QFlags>
@@ -383,6 +384,8 @@ private:
     void WMFtpRequestDone(TMessage& Msg);
     void WMFtpSendData(TMessage& Msg);
 
+    // Shows a trace line through TriggerDisplay and writes it to the log.
+    void Trace(const std::string& Msg);
     void ExecAsyncImpl(TFtpRequest RqType, const std::string& Cmd,
                        std::initializer_list<int> OkResponses, TFtpNextProc DoneAsync,
                        bool PasvReadyOk);
@@ -403,6 +406,25 @@ private:
     void EndOfUploadTimeout();
     bool IsFinalReplyLine(int& Code) const;
 
+    // How far the running transfer has got. The events of each pair come in either order: an
+    // upload starts sending once the server has accepted its command and the data connection
+    // is up; any transfer ends once the final reply is in and the data connection has closed.
+    struct TTransferProgress {
+        bool ServerAccepted = false; // 150 or 125 to STOR/APPE
+        bool DataConnected = false;  // the upload's data connection is up
+        bool ServerDone = false;     // the final reply: 226 or 250 (also 125 for a download)
+        bool DataClosed = false;     // the data connection has closed
+        bool ReadyToSend() const { return ServerAccepted && DataConnected; }
+        bool Complete() const { return ServerDone && DataClosed; }
+    };
+    // An upload keeps one block in flight: the next block is read only when the socket reports
+    // the one before sent.
+    enum class TSendPhase {
+        Idle,          // no data-sent event is ours to answer
+        BlockInFlight, // the next data-sent event answers our block (or starts the sending)
+        EndOfFile,     // the file has been read to its end; the delayed close is under way
+    };
+
     // Hidden window and settings.
     HWND FWindowHandle = 0;
     char FTypeCode = 'I';
@@ -420,8 +442,7 @@ private:
     QIODevice* FLocalStream = nullptr;
     std::unique_ptr<QFile> FOwnedStream;
     bool FDoneReported = false;
-    char FReplyBuffer[4096] = {};
-    int FReplyLen = 0;
+    TFtpReplyReader FReplyReader;
     std::string FSavedResponse;
     int FSavedStatusCode = -1;
     std::string FPasvReply;
@@ -433,29 +454,21 @@ private:
     TFtpNextProc FDoneStep = nullptr;
     TFtpNextProc FSequenceNext = nullptr;
     int FOkCodes[16] = {};
-    bool FServerDone = false;
-    bool FGetClosed = false;
-    bool FPutClosed = false;
+    TTransferProgress FTransfer;
     bool FPassive = false;
-    bool FEndOfFile = false;
-    bool FStorAccepted = false;
-    bool FPutConnected = false;
+    TSendPhase FSendPhase = TSendPhase::Idle;
     bool FExternalStream = false;
 
     // The control connection is being closed by us after QUIT's reply (not lost).
     bool FQuitClosing = false;
     int FUsageErrors = 0;
     std::string FLastUsageError;
-    // A block has been sent and its data-sent event is still to come.
-    bool FSendPending = false;
     // REST was sent right after a passive PORT step.
     bool FRestInPasvReady = false;
     // A data connection arrived on the listener before the transfer routine was ready for it.
     bool FAcceptPending = false;
     // Why this side cut the running transfer short (empty: it did not).
     std::string FLocalTransferError;
-    // The step chooser runs a later step of a sequence (from request done).
-    bool FInLaterStep = false;
     QTimer FEndOfUploadTimer;
 
     std::string FHostName;

@@ -1,9 +1,8 @@
 #include "ftp/ftpclient.h"
 
-#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
-#include <QThread>
+#include <algorithm>
 #include <atomic>
 
 namespace {

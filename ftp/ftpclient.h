@@ -74,8 +74,6 @@ protected:
     qint64 FDeadline = 0;
 
 private:
-    bool PumpOnce();
-
     int FTimeout = 15;
     bool FMultiThreaded = false;
 };

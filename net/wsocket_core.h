@@ -331,5 +331,10 @@ protected:
     TMessage DnsEarlyMessage;
 
 private:
+    // Closes S and drops the notifications still queued for it: the number may be reused at
+    // once, and a late message must not look like news about the next connection.
+    int CloseSocketOf(TSocket S);
+    static std::string DottedOf(quint32 NetAddr);
+
     bool Destroying = false;
 };

@@ -24,15 +24,15 @@ void ClearClipboard() {
 
 namespace {
 
-QStringList LocalFiles(const QList<QUrl>& urls) {
-    QStringList files;
+QList<QUrl> LocalFiles(const QList<QUrl>& urls) {
+    QList<QUrl> files;
     for (const QUrl& url : urls)
-        if (url.isLocalFile()) files << url.toLocalFile();
+        if (url.isLocalFile()) files << url;
     return files;
 }
 
 // GNOME's form: "copy" or "cut", then one URL a line.
-QStringList GnomeCopiedFiles(const QByteArray& data) {
+QList<QUrl> GnomeCopiedFiles(const QByteArray& data) {
     QList<QByteArray> lines = data.split('\n');
     const QByteArray verb = lines.isEmpty() ? QByteArray() : lines.takeFirst().trimmed();
     if (verb != "copy" && verb != "cut") return {};
@@ -43,29 +43,34 @@ QStringList GnomeCopiedFiles(const QByteArray& data) {
 }
 
 // The older plain-text form: nothing but file URLs, one a line. Any other line makes it text.
-QStringList PlainTextFiles(const QString& text) {
-    QStringList files;
-    for (const QString& line : text.split(QLatin1Char('\n'))) {
-        const QString entry = line.trimmed();
+QList<QUrl> PlainTextFiles(const QByteArray& text) {
+    QList<QUrl> files;
+    for (const QByteArray& line : text.split('\n')) {
+        const QByteArray entry = line.trimmed();
         if (entry.isEmpty()) continue;
-        if (!entry.startsWith(QLatin1String("file://"), Qt::CaseInsensitive)) return {};
-        const QUrl url(entry);
+        if (!entry.toLower().startsWith("file://")) return {};
+        const QUrl url = QUrl::fromEncoded(entry);
         if (!url.isValid() || !url.isLocalFile()) return {};
-        files << url.toLocalFile();
+        files << url;
     }
     return files;
 }
 
 } // namespace
 
-std::optional<QStringList> ClipboardFileList() {
+std::optional<QList<QUrl>> ClipboardFileList() {
     const QMimeData* const data = QGuiApplication::clipboard()->mimeData();
     if (!data) return std::nullopt;
-    QStringList files;
+    QList<QUrl> files;
     if (data->hasUrls()) files = LocalFiles(data->urls());
     const QString gnome = QStringLiteral("x-special/gnome-copied-files");
     if (files.isEmpty() && data->hasFormat(gnome)) files = GnomeCopiedFiles(data->data(gnome));
-    if (files.isEmpty() && data->hasText()) files = PlainTextFiles(data->text());
+    if (files.isEmpty() && data->hasText()) {
+        // The raw bytes, so that names that are not UTF-8 keep them.
+        QByteArray plain = data->data(QStringLiteral("text/plain"));
+        if (plain.isEmpty()) plain = data->text().toUtf8();
+        files = PlainTextFiles(plain);
+    }
     if (files.isEmpty()) return std::nullopt;
     return files;
 }

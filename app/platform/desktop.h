@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QStringList>
+#include <QList>
+#include <QUrl>
 #include <optional>
 
 // Desktop services that the original platform offered through its window system.
@@ -16,6 +17,6 @@ void ClearClipboard();
 // The files that a file manager copied, local files only, in order: from text/uri-list, else
 // from x-special/gnome-copied-files, else from plain text that holds nothing but file URLs, one a
 // line; nullopt when the clipboard holds no file list.
-std::optional<QStringList> ClipboardFileList();
+std::optional<QList<QUrl>> ClipboardFileList();
 
 } // namespace desktop

@@ -33,9 +33,13 @@ std::optional<TPictureKind> PictureKindOfExtension(const QString& extension);
 // decode or is cut short, and a picture larger than kMaxPicturePixels.
 QImage LoadPicture(const QString& path, TPictureKind kind);
 
-// Metafiles are drawn in a child process, so that a decoder crashing or looping on a damaged
-// file only fails the load; one that takes longer than this (20 s at first) is given up.
+// Metafiles are drawn by a helper program (imglift-metafile) so that a decoder crashing, looping
+// or asking for gigabytes on a damaged file only fails the load. The event loop keeps running
+// while it draws (user input waits). A drawing that takes longer than the time limit (5 s at
+// first) is given up; the helper's address space is limited to the memory limit (1 GiB at
+// first, room for the largest picture allowed).
 void SetMetafileTimeLimit(std::chrono::milliseconds limit);
+void SetMetafileMemoryLimit(std::uint64_t bytes);
 
 // Writes the picture as a baseline JPEG file through libjpeg: default parameters, the quality
 // (1..100, clamped) with libjpeg's standard scaling, 24-bit RGB input. The file is replaced in

@@ -1,10 +1,9 @@
+// The socket calls themselves and the event selection that turns readiness into window
+// messages; the look-ups are in socket_lookup.cpp, the error codes in socket_errors.cpp.
+
 #include "net/platform/socket_api.h"
 
-#include <QCoreApplication>
-#include <QHostAddress>
-#include <QHostInfo>
 #include <QObject>
-#include <QPointer>
 #include <QSocketNotifier>
 #include <QThread>
 #include <arpa/inet.h>
@@ -13,7 +12,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <mutex>
-#include <netdb.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -26,27 +24,6 @@ thread_local int LastErrorCode = 0;
 int Fail(int Errno) {
     LastErrorCode = WinsockErrorFromErrno(Errno);
     return SOCKET_ERROR;
-}
-
-int ResolverError(int Eai) {
-    switch (Eai) {
-    case EAI_NONAME:
-        return WSAHOST_NOT_FOUND;
-    case EAI_AGAIN:
-        return WSATRY_AGAIN;
-#ifdef EAI_NODATA
-    case EAI_NODATA:
-        return WSANO_DATA;
-#endif
-#ifdef EAI_ADDRFAMILY
-    case EAI_ADDRFAMILY:
-        return WSANO_DATA;
-#endif
-    case EAI_SYSTEM:
-        return WinsockErrorFromErrno(errno);
-    default:
-        return WSANO_RECOVERY;
-    }
 }
 
 // ---- Event selection -------------------------------------------------------------------
@@ -177,205 +154,15 @@ void DropEntry(TSocket S) {
         E->deleteLater();
 }
 
-// ---- Asynchronous look-ups --------------------------------------------------------------
-
-struct TLookup {
-    QPointer<QObject> Context; // owns the pending Qt callback
-    int QtId = -1;
-    std::weak_ptr<std::atomic_bool> Revoked; // set once the completion was posted
-};
-
-struct TLookupRegistry {
-    std::mutex Lock;
-    std::unordered_map<int, TLookup> Lookups;
-    int Next = 1;
-};
-
-TLookupRegistry& Lookups() {
-    static TLookupRegistry* R = new TLookupRegistry; // used until process end
-    return *R;
-}
-
-int NewLookupHandle(TLookupRegistry& R) {
-    int H = R.Next++;
-    if (R.Next <= 0) R.Next = 1;
-    return H;
-}
-
-int StartLookup(HWND Window, UINT Msg, const QString& Query, bool Reverse, std::uint32_t Addr,
-                THostEnt* Buffer) {
-    TLookupRegistry& R = Lookups();
-    auto* Context = new QObject; // deleted with the completion or by the cancel
-    int Handle;
-    {
-        std::lock_guard L(R.Lock);
-        Handle = NewLookupHandle(R);
-        // Forget completions that were delivered long ago.
-        for (auto It = R.Lookups.begin(); It != R.Lookups.end();) {
-            if (!It->second.Context && It->second.Revoked.expired())
-                It = R.Lookups.erase(It);
-            else
-                ++It;
-        }
-        R.Lookups[Handle].Context = Context;
-    }
-    const int QtId = QHostInfo::lookupHost(
-        Query, Context, [Handle, Window, Msg, Reverse, Addr, Buffer, Context](const QHostInfo& I) {
-            int Error = 0;
-            THostEnt Rec;
-            if (I.error() == QHostInfo::HostNotFound) {
-                Error = WSAHOST_NOT_FOUND;
-            } else if (I.error() != QHostInfo::NoError) {
-                Error = WSATRY_AGAIN;
-            } else if (Reverse) {
-                Rec.h_name = I.hostName().toStdString();
-                if (Rec.h_name.empty() || QHostAddress(I.hostName()).protocol() !=
-                                              QAbstractSocket::UnknownNetworkLayerProtocol)
-                    Error = WSAHOST_NOT_FOUND; // no name, only the address came back
-                Rec.h_addr_list.push_back(Addr);
-            } else {
-                Rec.h_name = I.hostName().toStdString();
-                for (const QHostAddress& A : I.addresses()) {
-                    bool Ok = false;
-                    const quint32 V4 = A.toIPv4Address(&Ok);
-                    if (Ok && A.protocol() == QAbstractSocket::IPv4Protocol) {
-                        const std::uint32_t Net = htonl(V4);
-                        bool Seen = false;
-                        for (const std::uint32_t X : Rec.h_addr_list)
-                            Seen = Seen || X == Net;
-                        if (!Seen) Rec.h_addr_list.push_back(Net);
-                    }
-                }
-                if (Rec.h_addr_list.empty()) Error = WSANO_DATA;
-            }
-            if (Error == 0) *Buffer = std::move(Rec);
-            auto Revoked = std::make_shared<std::atomic_bool>(false);
-            {
-                TLookupRegistry& Reg = Lookups();
-                std::lock_guard L(Reg.Lock);
-                auto It = Reg.Lookups.find(Handle);
-                if (It != Reg.Lookups.end()) {
-                    It->second.Revoked = Revoked;
-                    It->second.Context = nullptr;
-                }
-            }
-            PostRevocableMessage(Window, Msg, WPARAM(Handle), LPARAM(Error << 16), Revoked);
-            Context->deleteLater();
-        });
-    {
-        std::lock_guard L(R.Lock);
-        auto It = R.Lookups.find(Handle);
-        if (It != R.Lookups.end()) It->second.QtId = QtId;
-    }
-    return Handle;
-}
-
 } // namespace
+
+// ---- Calls ----------------------------------------------------------------------------------
 
 int SocketApiGetLastError() {
     return LastErrorCode;
 }
 void SocketApiSetLastError(int Code) {
     LastErrorCode = Code;
-}
-
-int WinsockErrorFromErrno(int E) {
-    switch (E) {
-    case 0:
-        return 0;
-    case EINTR:
-        return 10004;
-    case EBADF:
-        return 10009;
-    case EACCES:
-    case EPERM:
-        return 10013;
-    case EFAULT:
-        return 10014;
-    case EINVAL:
-        return 10022;
-    case EMFILE:
-    case ENFILE:
-        return 10024;
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EINPROGRESS:
-        return 10035;
-    case EALREADY:
-        return 10037;
-    case ENOTSOCK:
-        return 10038;
-    case EDESTADDRREQ:
-        return 10039;
-    case EMSGSIZE:
-        return 10040;
-    case EPROTOTYPE:
-        return 10041;
-    case ENOPROTOOPT:
-        return 10042;
-    case EPROTONOSUPPORT:
-        return 10043;
-    case ESOCKTNOSUPPORT:
-        return 10044;
-    case EOPNOTSUPP:
-        return 10045;
-    case EPFNOSUPPORT:
-        return 10046;
-    case EAFNOSUPPORT:
-        return 10047;
-    case EADDRINUSE:
-        return 10048;
-    case EADDRNOTAVAIL:
-        return 10049;
-    case ENETDOWN:
-        return 10050;
-    case ENETUNREACH:
-        return 10051;
-    case ENETRESET:
-        return 10052;
-    case ECONNABORTED:
-        return 10053;
-    case ECONNRESET:
-    case EPIPE: // the peer is gone; a send after our own shutdown is mapped apart
-        return 10054;
-    case ENOBUFS:
-    case ENOMEM:
-        return 10055;
-    case EISCONN:
-        return 10056;
-    case ENOTCONN:
-        return 10057;
-    case ESHUTDOWN:
-        return 10058;
-    case ETOOMANYREFS:
-        return 10059;
-    case ETIMEDOUT:
-        return 10060;
-    case ECONNREFUSED:
-        return 10061;
-    case ELOOP:
-        return 10062;
-    case ENAMETOOLONG:
-        return 10063;
-    case EHOSTDOWN:
-        return 10064;
-    case EHOSTUNREACH:
-        return 10065;
-    case ENOTEMPTY:
-        return 10066;
-    case EUSERS:
-        return 10068;
-    case EDQUOT:
-        return 10069;
-    case ESTALE:
-        return 10070;
-    case EREMOTE:
-        return 10071;
-    default:
-        return 10000 + E;
-    }
 }
 
 TSocket SocketApiSocket(int Family, int Type, int Protocol) {
@@ -691,80 +478,6 @@ std::string SocketApiInetNtoa(in_addr Addr) {
     return Buf;
 }
 
-std::optional<THostEnt> SocketApiGetHostByName(const char* Name) {
-    addrinfo Hints{};
-    Hints.ai_family = AF_INET;
-    Hints.ai_socktype = SOCK_STREAM;
-    Hints.ai_flags = AI_CANONNAME;
-    addrinfo* Res = nullptr;
-    const int R = ::getaddrinfo(Name, nullptr, &Hints, &Res);
-    if (R != 0) {
-        LastErrorCode = ResolverError(R);
-        return std::nullopt;
-    }
-    std::unique_ptr<addrinfo, void (*)(addrinfo*)> Guard(Res, ::freeaddrinfo);
-    THostEnt H;
-    H.h_name = Res->ai_canonname ? Res->ai_canonname : Name;
-    for (const addrinfo* A = Res; A; A = A->ai_next) {
-        if (A->ai_family != AF_INET) continue;
-        const std::uint32_t V = reinterpret_cast<const sockaddr_in*>(A->ai_addr)->sin_addr.s_addr;
-        bool Seen = false;
-        for (const std::uint32_t X : H.h_addr_list)
-            Seen = Seen || X == V;
-        if (!Seen) H.h_addr_list.push_back(V);
-    }
-    if (H.h_addr_list.empty()) {
-        LastErrorCode = WSANO_DATA;
-        return std::nullopt;
-    }
-    return H;
-}
-
-std::optional<THostEnt> SocketApiGetHostByAddr(const void* Addr, int Len, int Type) {
-    if (!Addr || Len != 4 || Type != AF_INET) {
-        LastErrorCode = 10047;
-        return std::nullopt;
-    }
-    sockaddr_in Sin{};
-    Sin.sin_family = AF_INET;
-    std::memcpy(&Sin.sin_addr, Addr, 4);
-    char Host[NI_MAXHOST] = {};
-    const int R = ::getnameinfo(reinterpret_cast<const sockaddr*>(&Sin), sizeof(Sin), Host,
-                                sizeof(Host), nullptr, 0, NI_NAMEREQD);
-    if (R != 0) {
-        LastErrorCode = ResolverError(R);
-        return std::nullopt;
-    }
-    THostEnt H;
-    H.h_name = Host;
-    H.h_addr_list.push_back(Sin.sin_addr.s_addr);
-    return H;
-}
-
-std::optional<TServEnt> SocketApiGetServByName(const char* Name, const char* Proto) {
-    servent Buf{};
-    servent* Res = nullptr;
-    char Data[4096];
-    if (::getservbyname_r(Name, (Proto && *Proto) ? Proto : nullptr, &Buf, Data, sizeof(Data),
-                          &Res) != 0 ||
-        !Res) {
-        LastErrorCode = WSANO_DATA;
-        return std::nullopt;
-    }
-    return TServEnt{Res->s_name ? Res->s_name : "", Res->s_port, Res->s_proto ? Res->s_proto : ""};
-}
-
-std::optional<TProtoEnt> SocketApiGetProtoByName(const char* Name) {
-    protoent Buf{};
-    protoent* Res = nullptr;
-    char Data[4096];
-    if (::getprotobyname_r(Name, &Buf, Data, sizeof(Data), &Res) != 0 || !Res) {
-        LastErrorCode = WSANO_DATA;
-        return std::nullopt;
-    }
-    return TProtoEnt{Res->p_name ? Res->p_name : "", Res->p_proto};
-}
-
 int SocketApiAsyncSelect(TSocket S, HWND Window, UINT Msg, long Events) {
     const int Flags = ::fcntl(S, F_GETFL, 0);
     if (Flags < 0 || ::fcntl(S, F_SETFL, Flags | O_NONBLOCK) != 0) return Fail(errno);
@@ -819,51 +532,6 @@ int SocketApiAsyncSelect(TSocket S, HWND Window, UINT Msg, long Events) {
         E->WriteNote->setEnabled(false);
     }
     return 0;
-}
-
-int SocketApiAsyncGetHostByName(HWND Window, UINT Msg, const std::string& Name, THostEnt* Buffer) {
-    if (!Buffer || Name.empty()) {
-        LastErrorCode = WSAEINVAL;
-        return 0;
-    }
-    return StartLookup(Window, Msg, QString::fromLatin1(Name.c_str()), false, 0, Buffer);
-}
-
-int SocketApiAsyncGetHostByAddr(HWND Window, UINT Msg, std::uint32_t Addr, THostEnt* Buffer) {
-    if (!Buffer) {
-        LastErrorCode = WSAEINVAL;
-        return 0;
-    }
-    in_addr A{};
-    A.s_addr = Addr;
-    return StartLookup(Window, Msg, QString::fromStdString(SocketApiInetNtoa(A)), true, Addr,
-                       Buffer);
-}
-
-int SocketApiCancelAsyncRequest(int Handle) {
-    TLookupRegistry& R = Lookups();
-    TLookup Entry;
-    {
-        std::lock_guard L(R.Lock);
-        auto It = R.Lookups.find(Handle);
-        if (It == R.Lookups.end()) {
-            LastErrorCode = WSAEINVAL;
-            return SOCKET_ERROR;
-        }
-        Entry = It->second;
-        R.Lookups.erase(It);
-    }
-    if (auto Revoked = Entry.Revoked.lock()) {
-        Revoked->store(true); // completed: its message is still queued and now dropped
-        return 0;
-    }
-    if (Entry.Context) {
-        if (Entry.QtId >= 0) QHostInfo::abortHostLookup(Entry.QtId);
-        delete Entry.Context.data(); // no callback can come any more
-        return 0;
-    }
-    LastErrorCode = WSAEALREADY;
-    return SOCKET_ERROR;
 }
 
 int SocketApiOpenDescriptorCount() {

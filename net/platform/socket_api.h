@@ -4,6 +4,7 @@
 // selection to a window, and the asynchronous host and address look-ups.
 
 #include "net/platform/hidden_window.h"
+#include "net/platform/socket_errors.h"
 
 #include <cstdint>
 #include <netinet/in.h>
@@ -85,8 +86,6 @@ struct TProtoEnt {
 // Per-thread last socket error (Winsock codes).
 int SocketApiGetLastError();
 void SocketApiSetLastError(int Code);
-// The Winsock code of an errno value.
-int WinsockErrorFromErrno(int Errno);
 
 // Thin calls; a failure stores the mapped errno as the last error.
 TSocket SocketApiSocket(int Family, int Type, int Protocol);

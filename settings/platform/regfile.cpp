@@ -1,6 +1,9 @@
 #include "settings/platform/regfile.h"
 
+#include "common/posix_file.h"
+
 #include <QFile>
+#include <QLoggingCategory>
 #include <QStandardPaths>
 #include <QString>
 
@@ -17,12 +20,12 @@
 
 namespace {
 
+Q_LOGGING_CATEGORY(lcSettings, "imglift.settings")
+
 constexpr std::string_view kRoot = "HKEY_CURRENT_USER";
 constexpr std::string_view kHeader = "REGEDIT4";
 
-std::string ErrnoText(int err) {
-    return std::strerror(err);
-}
+using posix::ErrnoText;
 
 char LowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -285,27 +288,6 @@ private:
     std::vector<TRegKey> FKeys;
 };
 
-// A file descriptor that closes itself.
-class TFd {
-public:
-    explicit TFd(int fd = -1) : FFd(fd) {}
-    ~TFd() {
-        if (FFd >= 0) ::close(FFd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return FFd; }
-    bool Valid() const { return FFd >= 0; }
-    // Closes now and reports the result: a failing close can mean lost data.
-    int Close() {
-        const int fd = std::exchange(FFd, -1);
-        return fd >= 0 ? ::close(fd) : 0;
-    }
-
-private:
-    int FFd;
-};
-
 // An exclusive flock on a lock file, held for the object's life.
 class TFileLock {
 public:
@@ -323,7 +305,7 @@ public:
     TFileLock& operator=(const TFileLock&) = delete;
 
 private:
-    TFd FFd;
+    posix::UniqueFd FFd;
 };
 
 // Removes a temporary file unless the write got as far as renaming it.
@@ -342,35 +324,15 @@ private:
 };
 
 std::optional<std::string> ReadWholeFile(const std::string& path) {
-    const TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) {
         if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;
         throw ERegistryException("Cannot read registry file '" + path + "': " + ErrnoText(errno));
     }
     std::string data;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw ERegistryException("Cannot read registry file '" + path +
-                                     "': " + ErrnoText(errno));
-        }
-        data.append(buf, static_cast<std::size_t>(n));
-    }
+    if (!posix::ReadAll(fd.Get(), data))
+        throw ERegistryException("Cannot read registry file '" + path + "': " + ErrnoText(errno));
     return data;
-}
-
-void WriteAll(int fd, std::string_view data, const std::string& path) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw ERegistryException("Cannot write '" + path + "': " + ErrnoText(errno));
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
 }
 
 std::string ParentDir(const std::string& path) {
@@ -411,6 +373,15 @@ std::string HomeDir() {
     if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
     return {};
 }
+
+std::optional<TRegHive> LoadFile(const std::string& path) {
+    const auto text = ReadWholeFile(path);
+    if (!text) return std::nullopt;
+    return TRegHive::Parse(*text, path);
+}
+
+void StoreString(const std::string& path, std::string_view keyPath, std::string_view name,
+                 std::string_view text);
 
 } // namespace
 
@@ -512,13 +483,28 @@ std::string TRegistryFile::DefaultPath() {
 }
 
 std::optional<TRegHive> TRegistryFile::Load() const {
-    const auto text = ReadWholeFile(FPath);
-    if (!text) return std::nullopt;
-    return TRegHive::Parse(*text, FPath);
+    try {
+        return LoadFile(FPath);
+    } catch (const ERegistryException& e) {
+        qCWarning(lcSettings, "%s", e.what());
+        throw;
+    }
 }
 
 void TRegistryFile::WriteString(std::string_view keyPath, std::string_view name,
                                 std::string_view text) const {
+    try {
+        StoreString(FPath, keyPath, name, text);
+    } catch (const ERegistryException& e) {
+        qCWarning(lcSettings, "%s", e.what());
+        throw;
+    }
+}
+
+namespace {
+
+void StoreString(const std::string& path, std::string_view keyPath, std::string_view name,
+                 std::string_view text) {
     if (!NormalizeKeyPath(keyPath))
         throw ERegistryException("Invalid key name '" + std::string(keyPath) + "'");
     if (name.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos)
@@ -526,13 +512,13 @@ void TRegistryFile::WriteString(std::string_view keyPath, std::string_view name,
 
     // A registry file that is a link (kept with other dotfiles) stays one: the new file
     // replaces the file it points to.
-    const std::string target = LinkTarget(FPath);
+    const std::string target = LinkTarget(path);
     const std::string dir = ParentDir(target);
     MakeDirs(dir);
     const TFileLock lock(target + ".lock");
 
     // Re-read under the lock so that a value another copy wrote meanwhile survives.
-    TRegHive hive = Load().value_or(TRegHive());
+    TRegHive hive = LoadFile(path).value_or(TRegHive());
     // The main window stores all its values at every keystroke; rewriting and flushing the
     // file for values that did not change would cost an fsync each.
     if (const TRegValue* old = hive.FindValue(keyPath, name);
@@ -543,13 +529,15 @@ void TRegistryFile::WriteString(std::string_view keyPath, std::string_view name,
 
     const std::string tmpPath = target + ".tmp";
     TTempFile tmp(tmpPath);
-    TFd fd(::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    posix::UniqueFd fd(
+        ::open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd.Valid())
         throw ERegistryException("Cannot create '" + tmpPath + "': " + ErrnoText(errno));
     if (::fchmod(fd.Get(), 0600) != 0)
         throw ERegistryException("Cannot set permissions of '" + tmpPath +
                                  "': " + ErrnoText(errno));
-    WriteAll(fd.Get(), out, tmpPath);
+    if (!posix::WriteAll(fd.Get(), out))
+        throw ERegistryException("Cannot write '" + tmpPath + "': " + ErrnoText(errno));
     if (::fsync(fd.Get()) != 0)
         throw ERegistryException("Cannot flush '" + tmpPath + "': " + ErrnoText(errno));
     if (fd.Close() != 0)
@@ -560,9 +548,11 @@ void TRegistryFile::WriteString(std::string_view keyPath, std::string_view name,
 
     // Makes the rename itself durable; the value is already in place, so a failure here
     // changes nothing that a reader could see.
-    const TFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const posix::UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dirFd.Valid()) ::fsync(dirFd.Get());
 }
+
+} // namespace
 
 std::string XdgShellFolder(std::string_view valueName) {
     const auto location = [](QStandardPaths::StandardLocation l) {
@@ -589,14 +579,5 @@ std::string XdgShellFolder(std::string_view valueName) {
 }
 
 std::string ModuleFileName() {
-    std::string buf(256, '\0');
-    for (;;) {
-        const ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
-        if (n < 0) return {};
-        if (static_cast<std::size_t>(n) < buf.size()) {
-            buf.resize(static_cast<std::size_t>(n));
-            return buf;
-        }
-        buf.resize(buf.size() * 2);
-    }
+    return posix::ExecutablePath();
 }

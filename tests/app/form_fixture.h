@@ -3,10 +3,13 @@
 #include "app/mainwindow.h"
 #include "fake_dialogs.h"
 
+#include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
+#include <unistd.h>
+#include <vector>
 
 // A main window with its own settings file and a folder for test pictures.
 class FormTest : public testing::Test {
@@ -17,6 +20,9 @@ protected:
     }
     void TearDown() override {
         Form.reset();
+        // QTemporaryDir cannot name these files itself.
+        for (const QByteArray& native : NativeFiles)
+            ::unlink(native.constData());
         qunsetenv("IMGLIFT_REGISTRY");
     }
 
@@ -43,7 +49,17 @@ protected:
         return path;
     }
 
+    // A JPEG in Dir whose file name is the given bytes, UTF-8 or not; returns its full path.
+    QByteArray NativePicture(const QByteArray& Name, int Width, int Height) {
+        const QString path = Picture("native.jpg", Width, Height, "JPG");
+        const QByteArray native = QFile::encodeName(Dir.path()) + '/' + Name;
+        EXPECT_EQ(::rename(QFile::encodeName(path).constData(), native.constData()), 0);
+        NativeFiles.push_back(native);
+        return native;
+    }
+
     QTemporaryDir Dir;
+    std::vector<QByteArray> NativeFiles;
     FakeDialogs Dialogs;
     std::unique_ptr<TForm1> Form;
 };

@@ -176,6 +176,66 @@ TEST_F(BindingTest, ResetRestoresAndShowsDefaultsOnBothPages) {
     EXPECT_EQ(store.Pop("Quality"), "80");
 }
 
+TEST_F(BindingTest, ResetWorksWhicheverSettingsEditHasTheFocus) {
+    TForm1& form = MakeForm();
+    const Store store;
+    struct Setting {
+        QLineEdit* Edit;
+        const char* Name;
+        std::string Default;
+    };
+    const std::vector<Setting> settings = {{form.Edit1, "Host", TForm1::DefaultHost},
+                                           {form.Edit2, "User", "testuser"},
+                                           {form.Edit3, "Password", ""},
+                                           {form.Edit4, "Directory", "/"},
+                                           {form.Edit5, "Port", "21"},
+                                           {form.Edit7, "MaxWidth", "620"},
+                                           {form.Edit8, "MaxHeight", "480"},
+                                           {form.Edit9, "Quality", "80"},
+                                           {form.Edit10, "ImageName", "image.jpg"}};
+    for (const Setting& focused : settings) {
+        for (const Setting& setting : settings)
+            Type(form, setting.Edit, "9");
+        form.CheckBox4->setChecked(false);
+        // The caret stays where the user typed last.
+        Type(form, focused.Edit, "99");
+        form.SpeedButton3->click();
+        ASSERT_TRUE(focused.Edit->hasFocus());
+        for (const Setting& setting : settings) {
+            EXPECT_EQ(setting.Edit->text().toStdString(), setting.Default)
+                << setting.Name << ", focus in " << focused.Name;
+            EXPECT_EQ(store.Pop(setting.Name), setting.Default)
+                << setting.Name << ", focus in " << focused.Name;
+        }
+        EXPECT_TRUE(form.CheckBox4->isChecked());
+        EXPECT_EQ(store.Pop("ConstrainPorportions"), "1");
+    }
+    // A change typed after the reset is stored at once again.
+    Type(form, form.Edit2, "after.reset");
+    EXPECT_EQ(store.Pop("User"), "after.reset");
+}
+
+TEST_F(BindingTest, LongValuesSurviveAStartAndACloseByteForByte) {
+    std::string longText;
+    for (int i = 0; longText.size() < 40000; ++i)
+        longText += std::to_string(i) + ",";
+    TVKeey keey;
+    keey.SetProgrammID(11);
+    keey.SetSchluessel("mirobask");
+    const Store store;
+    store.Push("Reset", "0");
+    store.Push("Host", "h" + longText);
+    store.Push("Password", keey.Encode("p" + longText));
+    store.Push("ImageName", "i" + longText);
+    TForm1& form = MakeForm();
+    EXPECT_EQ(form.Edit6->text().size(), qsizetype(longText.size() + 1));
+    form.close();
+    // Compared whole, without printing 40 KB on a failure.
+    EXPECT_TRUE(store.Pop("Host") == "h" + longText) << store.Pop("Host").size();
+    EXPECT_TRUE(keey.Decode(store.Pop("Password")) == "p" + longText);
+    EXPECT_TRUE(store.Pop("ImageName") == "i" + longText) << store.Pop("ImageName").size();
+}
+
 TEST_F(BindingTest, BrokenStoreIsReportedAndLeftAlone) {
     const QByteArray broken = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Velmoran\\ImgLift]\r\n"
                               "this line is no value\r\n";

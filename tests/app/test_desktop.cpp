@@ -143,7 +143,12 @@ protected:
         EXPECT_TRUE(PumpUntil([&] {
             return QGuiApplication::clipboard()->mimeData()->hasFormat(formatsAndData.first());
         }));
-        return desktop::ClipboardFileList();
+        const std::optional<QList<QUrl>> urls = desktop::ClipboardFileList();
+        if (!urls) return std::nullopt;
+        QStringList files;
+        for (const QUrl& url : *urls)
+            files << url.toLocalFile();
+        return files;
     }
 
     QTemporaryDir Dir;

@@ -125,10 +125,14 @@ TEST(Resize, EmptySourceGivesWhitePictureOfTheComputedSize) {
     EXPECT_EQ(scaled.pixel(300, 200), qRgb(255, 255, 255));
 }
 
-TEST(Resize, ZeroHeightGivesNullPicture) {
-    const QImage scaled = ResizeImage(QImage(1600, 1200, QImage::Format_RGB32), QSize(1600, 1200),
-                                      {1, 480, 80}, false, true);
-    EXPECT_TRUE(scaled.isNull());
+TEST(Resize, ComputedZeroSideIsDrawnOnePixelWide) {
+    QImage thin(621, 1, QImage::Format_RGB32);
+    thin.fill(qRgb(10, 20, 30));
+    const QImage scaled = ResizeImage(thin, thin.size(), {620, 480, 80}, false, true);
+    ASSERT_EQ(scaled.size(), QSize(620, 1));
+    EXPECT_EQ(scaled.pixel(619, 0), qRgb(10, 20, 30));
+    EXPECT_EQ(ResizeImage(QImage(), QSize(1600, 1200), {1, 480, 80}, false, true).size(),
+              QSize(1, 1));
 }
 
 TEST(Resize, TypedSizesBeyondTheLimitFailClearly) {
@@ -173,6 +177,18 @@ TEST(FileNames, UploadNameReplacesTheExtension) {
     EXPECT_EQ(UploadFileName("/home/u/a.b.bmp"), "a.b.jpg");
     EXPECT_EQ(UploadFileName("/x.y/icon.ico"), "icon.jpg");
     EXPECT_EQ(UploadFileName("plain.wmf"), "plain.jpg");
+}
+
+TEST(FileNames, NativeNamesKeepTheirBytes) {
+    for (const QByteArray& native :
+         {QByteArray("/tmp/plain.jpg"), QByteArray("/tmp/caf\xc3\xa9.jpg"),
+          QByteArray("/tmp/\xf0\x9f\x98\x80.jpg"), QByteArray("/tmp/caf\xe9.jpg"),
+          QByteArray("/tmp/\xc3\xa9\xe9\xed\xb2\x80.jpg")}) {
+        EXPECT_EQ(NativeFileName(FileNameOfNative(native)), native) << native.toHex().data();
+    }
+    EXPECT_EQ(FileNameOfNative("/tmp/caf\xc3\xa9.jpg"), QString::fromUtf8("/tmp/caf\xc3\xa9.jpg"));
+    EXPECT_EQ(UploadFileName(FileNameOfNative("/tmp/caf\xe9.bmp")),
+              QString::fromLatin1("caf\xe9.jpg"));
 }
 
 TEST(FileNames, CreateFilenameJoinsWithOneSlash) {

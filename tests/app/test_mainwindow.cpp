@@ -1,5 +1,6 @@
 #include "form_fixture.h"
 
+#include "app/imaging.h"
 #include "app/timage.h"
 #include "capture/vstatus.h"
 #include "controls/progressbar.h"
@@ -340,6 +341,33 @@ TEST_F(FormTest, DropLoadsTheLastExistingFile) {
     form.FilesDropped({Dir.filePath("pics.jpg")});
     EXPECT_EQ(form.ImageFile, b);
     EXPECT_TRUE(Dialogs.Boxes.empty());
+}
+
+TEST_F(FormTest, NamesThatAreNotUtf8ReachTheFileSystemAsGiven) {
+    const QByteArray latin1 = NativePicture("caf\xe9.jpg", 12, 7);
+    const char* const argv[] = {"imglift", latin1.constData()};
+    TForm1& form = MakeForm(FileArguments(2, argv));
+    ASSERT_TRUE(
+        PumpUntil([&] { return !form.ImageFile.isEmpty() || !Dialogs.Boxes.empty(); }, 3000));
+    EXPECT_TRUE(Dialogs.Boxes.empty()) << Dialogs.Texts().join('|').toStdString();
+    EXPECT_EQ(NativeFileName(form.ImageFile), latin1);
+    EXPECT_EQ(form.Image2->size(), QSize(12, 7));
+    EXPECT_EQ(form.Edit10->text(), QString::fromLatin1("caf\xe9.jpg"));
+
+    // A drop names its files percent-encoded, byte by byte; Qt hands over a drop only after
+    // the drag entered.
+    const QByteArray other = NativePicture("\xff\xfe.bmp.jpg", 9, 4);
+    QMimeData data;
+    data.setData("text/uri-list", "file://" + other.toPercentEncoding("/") + "\r\n");
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(form.BitBtn3, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(form.BitBtn3, &drop);
+    EXPECT_TRUE(Dialogs.Boxes.empty()) << Dialogs.Texts().join('|').toStdString();
+    EXPECT_EQ(NativeFileName(form.ImageFile), other);
+    EXPECT_EQ(form.Image2->size(), QSize(9, 4));
+    EXPECT_EQ(form.Edit10->text(), QString::fromLatin1("\xff\xfe.bmp.jpg"));
 }
 
 TEST_F(FormTest, OnlyTheFileButtonTakesDrops) {

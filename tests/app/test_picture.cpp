@@ -4,7 +4,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtEndian>
 #include <gtest/gtest.h>
 #include <random>
@@ -343,7 +345,7 @@ TEST_F(PictureTest, MetafileThatTakesTooLongIsGivenUp) {
         EXPECT_NE(std::string(e.what()).find("given up"), std::string::npos) << e.what();
     }
     EXPECT_LT(timer.elapsed(), 10000);
-    SetMetafileTimeLimit(std::chrono::seconds(20));
+    SetMetafileTimeLimit(std::chrono::seconds(5));
     // The reader still works afterwards.
     ASSERT_TRUE(WriteFile(Path("ok.wmf"), MakeWmf(200, 100, 192, QRect(0, 0, 100, 100), Qt::red)));
     EXPECT_EQ(LoadPicture(Path("ok.wmf"), pkMetafile).size(), QSize(100, 50));
@@ -535,8 +537,60 @@ TEST_F(PictureTest, JpegWithThousandsOfScansIsRefused) {
     EXPECT_EQ(LoadPicture(Path("few.jpg"), pkJPEG).size(), QSize(16, 16));
 }
 
+// Changes a valid file the way damaged and hostile files differ from it: changed bytes, flipped
+// bits, a cut, or a size or count field set to an extreme.
+QByteArray Mutate(QByteArray d, std::mt19937& random) {
+    const auto at = [&](qsizetype room) {
+        return static_cast<qsizetype>(random() % static_cast<quint32>(d.size() - room));
+    };
+    switch (random() % 4) {
+    case 0:
+        for (int i = 1 + static_cast<int>(random() % 4); i > 0; --i)
+            d[at(0)] = static_cast<char>(random());
+        break;
+    case 1:
+        for (int i = 1 + static_cast<int>(random() % 8); i > 0; --i)
+            d[at(0)] = static_cast<char>(d[at(0)] ^ (1 << (random() % 8)));
+        break;
+    case 2:
+        d.truncate(at(0));
+        break;
+    default: {
+        static constexpr quint32 kExtremes[] = {0,          0xFFFF,     0x7FFF,     0x8000,
+                                                0xFFFFFFFF, 0x7FFFFFFF, 0x80000000, 0xF0FFFFFF};
+        const quint32 v = kExtremes[random() % std::size(kExtremes)];
+        // Header fields sit near the start; records further on hold sizes as well.
+        const qsizetype pos = random() % 2 ? at(4) : at(std::max<qsizetype>(4, d.size() - 128));
+        if (random() % 2) {
+            qToLittleEndian<quint32>(v, d.data() + pos);
+        } else {
+            qToBigEndian<quint16>(static_cast<quint16>(v), d.data() + pos);
+        }
+    }
+    }
+    return d;
+}
+
+// What the metafile helper reports to the imglift.picture log while the fuzzing runs.
+struct HelperFigures {
+    long peakKib = 0;
+    int refusals = 0;
+    static inline HelperFigures* current = nullptr;
+    static void Handler(QtMsgType, const QMessageLogContext& context, const QString& text) {
+        if (current && qstrcmp(context.category, "imglift.picture") == 0 &&
+            text.startsWith(QLatin1String("Refused: \""))) {
+            ++current->refusals;
+        }
+        const qsizetype at = text.indexOf(QLatin1String("helper peak "));
+        if (current && qstrcmp(context.category, "imglift.picture") == 0 && at >= 0) {
+            current->peakKib = std::max(current->peakKib, text.mid(at + 12).split(' ')[0].toLong());
+        }
+    }
+};
+
 TEST_F(PictureTest, DamagedFilesNeverCrash) {
-    // Random byte changes in valid files: each load gives a picture or an EPictureError.
+    // Each load of a mutated file gives a picture or an EPictureError. IMGLIFT_FUZZ_ROUNDS sets
+    // the rounds per sample (tests/app/fuzz_pictures.sh runs thousands).
     const QImage pixels = Pattern(24, 24);
     const QString ppm = Ppm(pixels);
     ASSERT_EQ(RunProgram("convert", {ppm, Path("d.bmp")}), 0);
@@ -559,33 +613,90 @@ TEST_F(PictureTest, DamagedFilesNeverCrash) {
                           EmfStretchDibits(QRect(96, 0, 96, 96), Dib(3, 5, 3, 5, Qt::green))),
                   pkEnhMetafile}};
     std::mt19937 random(42);
-    const int kRounds = qEnvironmentVariableIntValue("IMGLIFT_FUZZ_ROUNDS") > 0
-                            ? qEnvironmentVariableIntValue("IMGLIFT_FUZZ_ROUNDS")
-                            : 150;
-    // Some changes make libwmf loop for minutes; those are given up.
+    const int rounds = qEnvironmentVariableIntValue("IMGLIFT_FUZZ_ROUNDS") > 0
+                           ? qEnvironmentVariableIntValue("IMGLIFT_FUZZ_ROUNDS")
+                           : 30;
     SetMetafileTimeLimit(std::chrono::seconds(2));
+    HelperFigures figures;
+    HelperFigures::current = &figures;
+    QLoggingCategory::setFilterRules(QStringLiteral("imglift.picture.debug=true"));
+    const QtMessageHandler previous = qInstallMessageHandler(HelperFigures::Handler);
     const QString p = Path("damaged");
-    int loaded = 0;
-    int refused = 0;
+    int loaded = 0, refused = 0, signalled = 0, givenUp = 0;
+    qint64 longest = 0;
     for (const auto& f : files) {
-        for (int round = 0; round < kRounds; ++round) {
-            QByteArray d = f.data;
-            const int changes = 1 + static_cast<int>(random() % 4);
-            for (int i = 0; i < changes; ++i) {
-                d[static_cast<qsizetype>(random() % static_cast<quint32>(d.size()))] =
-                    static_cast<char>(random());
-            }
-            ASSERT_TRUE(WriteFile(p, d));
+        for (int round = 0; round < rounds; ++round) {
+            ASSERT_TRUE(WriteFile(p, Mutate(f.data, random)));
+            QElapsedTimer timer;
+            timer.start();
             try {
-                const QImage image = LoadPicture(p, f.kind);
-                EXPECT_FALSE(image.isNull());
+                EXPECT_FALSE(LoadPicture(p, f.kind).isNull());
                 ++loaded;
-            } catch (const EPictureError&) {
+            } catch (const EPictureError& e) {
                 ++refused;
+                signalled += std::strstr(e.what(), "(signal ") != nullptr;
+                givenUp += std::strstr(e.what(), "given up") != nullptr;
             }
+            longest = std::max(longest, timer.elapsed());
         }
     }
-    EXPECT_EQ(loaded + refused, static_cast<int>(std::size(files)) * kRounds);
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QString());
+    HelperFigures::current = nullptr;
+    SetMetafileTimeLimit(std::chrono::seconds(5));
+    std::printf("%d pictures: %d loaded, %d refused, %d helper signals, %d given up, longest load "
+                "%lld ms, largest helper memory %ld KiB\n",
+                loaded + refused, loaded, refused, signalled, givenUp,
+                static_cast<long long>(longest), figures.peakKib);
+    EXPECT_EQ(loaded + refused, static_cast<int>(std::size(files)) * rounds);
     EXPECT_GT(refused, 0);
-    SetMetafileTimeLimit(std::chrono::seconds(20));
+    EXPECT_GT(figures.peakKib, 0) << "the helper's figures did not reach the log";
+    EXPECT_EQ(figures.refusals, refused) << "every refusal logs its reason, naming the file";
+}
+
+// Metafiles that made the drawing take gigabytes or minutes: refused within the limits, while
+// the caller's event loop keeps running.
+TEST_F(PictureTest, HostileMetafilesStayWithinLimits) {
+    QByteArray pen;
+    for (const int w :
+         {8, 0, 0x02FA, 0, 0xFFFF, 0xF0FF, 0, 0}) // CREATEPENINDIRECT, 0xF0FFFFFF wide
+        pen += static_cast<char>(w & 0xff), pen += static_cast<char>(w >> 8);
+    for (const int w : {4, 0, 0x01F0, 1, 4, 0, 0x012D, 1, 5, 0, 0x0213, 90, 190}) // replace, line
+        pen += static_cast<char>(w & 0xff), pen += static_cast<char>(w >> 8);
+    ASSERT_TRUE(
+        WriteFile(Path("pen.wmf"), MakeWmf(200, 100, 192, QRect(0, 0, 10, 10), Qt::red, pen)));
+    ASSERT_TRUE(
+        WriteFile(Path("tiny.wmf"), MakeWmfWithoutHeader(1, 1, QRect(0, 0, 1, 1), Qt::red)));
+    ASSERT_TRUE(WriteFile(Path("stretch.wmf"), MakeWmf(200, 100, 192, QRect(0, 0, 10, 10), Qt::red,
+                                                       WmfStretchDib(QRect(0, 0, 32767, 32767),
+                                                                     Dib(3, 5, 3, 5, Qt::green)))));
+    SetMetafileTimeLimit(std::chrono::milliseconds(1500));
+    for (const char* name : {"pen.wmf", "tiny.wmf", "stretch.wmf"}) {
+        SCOPED_TRACE(name);
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+        ticker.start(10);
+        QElapsedTimer timer;
+        timer.start();
+        try {
+            const QImage image = LoadPicture(Path(name), pkMetafile);
+            EXPECT_FALSE(image.isNull());
+        } catch (const EPictureError& e) {
+            std::printf("%s: %s\n", name, e.what());
+        }
+        std::printf("%s: %lld ms, %d ticks\n", name, static_cast<long long>(timer.elapsed()),
+                    ticks);
+        if (timer.elapsed() > 200) {
+            EXPECT_GT(ticks, 0) << "the event loop stood still";
+        }
+    }
+    SetMetafileTimeLimit(std::chrono::seconds(5));
+
+    // 5000 x 5000 pixels take libwmf 100 MB: beyond a helper limited to 96 MiB, within 1 GiB.
+    ASSERT_TRUE(WriteFile(Path("big.wmf"), MakeWmf(5000, 5000, 96, QRect(0, 0, 10, 10), Qt::red)));
+    SetMetafileMemoryLimit(96 << 20);
+    ExpectLoadError(Path("big.wmf"), pkMetafile);
+    SetMetafileMemoryLimit(1 << 30);
+    EXPECT_EQ(LoadPicture(Path("big.wmf"), pkMetafile).size(), QSize(5000, 5000));
 }

@@ -1,5 +1,6 @@
 #include "form_fixture.h"
 
+#include "app/imaging.h"
 #include "app/platform/picture.h"
 #include "app/preview.h"
 #include "app/timage.h"
@@ -91,13 +92,29 @@ TEST_F(ScalingTest, FitsKeepsOrStretchesThePicture) {
     EXPECT_EQ(Scaled(form), QSize(240, 180));
 }
 
-TEST_F(ScalingTest, ZeroHeightIsNeverWrittenAsABrokenFile) {
-    TForm1& form = FormWith(Picture("wide.bmp", 1600, 1200, "BMP"));
-    form.Edit7->setText("1");
-    EXPECT_EQ(Scaled(form), QSize(1, 0));
-    const QString path = Dir.filePath("out.jpg");
-    EXPECT_THROW(form.SaveToFile(*form.Image5, path), EPictureError);
-    EXPECT_FALSE(QFile::exists(path));
+TEST_F(ScalingTest, ThinPicturesKeepAtLeastOnePixelToSaveAndUpload) {
+    struct Case {
+        QSize Picture;
+        const char* Width;
+        QSize Output;
+    };
+    for (const Case& c : {Case{{621, 1}, "620", {620, 1}}, Case{{4000, 2}, "620", {620, 1}},
+                          Case{{1600, 1200}, "1", {1, 1}}}) {
+        TForm1& form = FormWith(Picture("thin.bmp", c.Picture.width(), c.Picture.height(), "BMP"));
+        form.Edit7->setText(c.Width);
+        // The computed height is 0 ...
+        form.UpdateData(form.BitBtn5);
+        EXPECT_EQ(ComputeScaledSize(c.Picture.width(), c.Picture.height(), form.MaxWidth,
+                                    form.MaxHeight, false, true)
+                      .Height,
+                  0);
+        // ... the picture that is previewed, saved and uploaded is not empty.
+        EXPECT_EQ(Scaled(form), c.Output);
+        EXPECT_EQ(form.Image5->Picture().size(), c.Output);
+        const QString path = Dir.filePath("out.jpg");
+        form.SaveToFile(*form.Image5, path);
+        EXPECT_EQ(LoadPicture(path, pkJPEG).size(), c.Output);
+    }
 }
 
 TEST_F(ScalingTest, HugeBoundsGiveAClearErrorInsteadOfACrash) {

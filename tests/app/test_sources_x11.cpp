@@ -1,5 +1,6 @@
 #include "form_fixture.h"
 
+#include "app/imaging.h"
 #include "app/timage.h"
 #include "support/test_support.h"
 
@@ -45,6 +46,16 @@ TEST_F(X11FormTest, ClipboardFileListTakesTheFirstFile) {
     EXPECT_EQ(form.ImageFile, first);
     EXPECT_EQ(form.Edit10->text(), "first.jpg");
     EXPECT_EQ(form.Image2->size(), QSize(33, 22));
+
+    // A name that is not UTF-8 reaches the file system as the bytes the list gave.
+    const QByteArray latin1 = NativePicture("\xe9t\xe9.jpg", 5, 3);
+    auto* const data = new QMimeData;
+    data->setData("text/uri-list", "file://" + latin1.toPercentEncoding("/") + "\r\n");
+    QGuiApplication::clipboard()->setMimeData(data);
+    form.BitBtn6->click();
+    EXPECT_TRUE(Dialogs.Boxes.empty()) << Dialogs.Texts().join('|').toStdString();
+    EXPECT_EQ(NativeFileName(form.ImageFile), latin1);
+    EXPECT_EQ(form.Image2->size(), QSize(5, 3));
 }
 
 TEST_F(X11FormTest, ClipboardWithBitmapAndNoPreviousFileIsNotSupported) {

@@ -7,8 +7,11 @@
 
 #include <QBuffer>
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
@@ -43,6 +46,13 @@ protected:
     RequestLog Log;
     QTemporaryDir Dir;
 };
+
+std::vector<std::string>* GFtpLog = nullptr;
+
+void CaptureFtpLog(QtMsgType, const QMessageLogContext& Context, const QString& Msg) {
+    if (GFtpLog && Context.category && std::strcmp(Context.category, "imglift.ftp") == 0)
+        GFtpLog->push_back(Msg.toStdString());
+}
 
 } // namespace
 
@@ -743,4 +753,26 @@ TEST_F(Scripted, DestroyingTheClientMidRequestLeavesNothingBehind) {
     // The late reply, the close and any posted message find no object.
     testsupport::PumpFor(200);
     EXPECT_EQ(Server.Connections(), 1);
+}
+
+// ----- log ----------------------------------------------------------------------------------
+
+TEST_F(Scripted, LogCarriesTheTraceWithThePasswordMasked) {
+    Ftp.SetPassWord("s3cr3t");
+    std::vector<std::string> Logged;
+    GFtpLog = &Logged;
+    QLoggingCategory::setFilterRules("imglift.ftp=true");
+    const QtMessageHandler Previous = qInstallMessageHandler(CaptureFtpLog);
+    const bool Done = Run(&TCustomFtpCli::ConnectAsync);
+    qInstallMessageHandler(Previous);
+    QLoggingCategory::setFilterRules(QString());
+    GFtpLog = nullptr;
+    ASSERT_TRUE(Done);
+
+    EXPECT_TRUE(Log.Shown("> PASS s3cr3t")) << "OnDisplay still shows what was sent";
+    std::vector<std::string> Expected = Log.Display;
+    for (std::string& Line : Expected)
+        if (Line == "> PASS s3cr3t") Line = "> PASS ****";
+    EXPECT_EQ(Logged, Expected);
+    EXPECT_TRUE(std::find(Logged.begin(), Logged.end(), "< 230 Logged in.") != Logged.end());
 }

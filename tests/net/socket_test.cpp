@@ -6,6 +6,7 @@
 #include "net_test_util.h"
 #include "support/test_support.h"
 
+#include <QLoggingCategory>
 #include <QPointer>
 #include <QThread>
 #include <arpa/inet.h>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string_view>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -57,6 +59,13 @@ public:
     int PortNum = 0;
 };
 
+std::vector<std::string> NetMessages;
+
+void KeepNetMessages(QtMsgType, const QMessageLogContext& Context, const QString& Text) {
+    if (Context.category && std::string_view(Context.category) == "imglift.net")
+        NetMessages.push_back(Text.toStdString());
+}
+
 std::unique_ptr<TWSocket> Client(const std::string& Port) {
     auto S = std::make_unique<TWSocket>();
     S->SetAddr("127.0.0.1");
@@ -97,6 +106,24 @@ TEST(SocketCore, RefusedConnectReportsThroughEvents) {
                             "state connecting>connected;connected 10061;"
                             "state connected>closed;closed 0;");
     EXPECT_EQ(S->State(), wsClosed);
+}
+
+TEST(SocketCore, RefusedConnectIsLoggedOnceWithCodeAndText) {
+    NetMessages.clear();
+    QLoggingCategory::setFilterRules("imglift.net.debug=true");
+    const QtMessageHandler Previous = qInstallMessageHandler(KeepNetMessages);
+    auto S = Client(std::to_string(testsupport::FreePort()));
+    bool Closed = false;
+    S->OnSessionClosed = [&Closed](QObject*, quint16) { Closed = true; };
+    S->Connect();
+    const bool Done = PumpUntil([&] { return Closed; });
+    qInstallMessageHandler(Previous);
+    QLoggingCategory::setFilterRules(QString());
+    ASSERT_TRUE(Done);
+    ASSERT_EQ(NetMessages.size(), 1u);
+    EXPECT_NE(NetMessages[0].find("port " + S->Port()), std::string::npos) << NetMessages[0];
+    EXPECT_NE(NetMessages[0].find("error 10061, Connection refused"), std::string::npos)
+        << NetMessages[0];
 }
 
 TEST(SocketCore, SendReceiveAndPeerCloseWithDataStillReadable) {

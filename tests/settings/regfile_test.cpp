@@ -2,6 +2,7 @@
 #include "settings/vreg.h"
 #include "tests/settings/temp_registry.h"
 
+#include <QtGlobal>
 #include <filesystem>
 #include <sys/stat.h>
 #include <vector>
@@ -122,6 +123,76 @@ TEST_F(RegFileTest, TypedValuesSurviveWrites) {
     vreg.Push("Count", "13");
     EXPECT_EQ(vreg.Pop("Count"), "13");
     EXPECT_NE(ReadFile(Path).find("\"Count\"=\"13\"\n"), std::string::npos);
+}
+
+// Types the program never writes itself, as the registry editor exports them: read as raw typed
+// values, their lines kept byte for byte when other values change.
+TEST_F(RegFileTest, OtherHexTypesAreKeptAsRead) {
+    const std::string values = "\"Multi\"=hex(7):66,69,72,73,74,00,73,65,63,6f,6e,64,00,\\\n"
+                               "  00\n"
+                               "\"Big\"=hex(b):ff,ee,dd,cc,bb,aa,99,88\n"
+                               "\"None\"=hex(0):\n"
+                               "\"Odd\"=hex(ffff0010):01, 02 ,0A\n"
+                               "\"Upper\"=HEX(B):01,02,03,04,05,06,07,08\n";
+    WriteFile(Path, kHeader + kImgLiftKey + values + "\n");
+    const TRegistryFile reg(Path);
+    reg.WriteString(kKey, "Host", "h");
+    EXPECT_EQ(ReadFile(Path), kHeader + kImgLiftKey + values + "\"Host\"=\"h\"\n\n");
+
+    const auto hive = reg.Load();
+    ASSERT_TRUE(hive);
+    EXPECT_EQ(hive->FindValue(kKey, "Multi")->Type, 7u);
+    EXPECT_EQ(hive->FindValue(kKey, "Multi")->Data, std::string("first\0second\0\0", 14));
+    EXPECT_EQ(hive->FindValue(kKey, "Big")->Type, 11u);
+    EXPECT_EQ(hive->FindValue(kKey, "Big")->Data, "\xff\xee\xdd\xcc\xbb\xaa\x99\x88");
+    EXPECT_EQ(hive->FindValue(kKey, "None")->Type, 0u);
+    EXPECT_EQ(hive->FindValue(kKey, "None")->Data, "");
+    EXPECT_EQ(hive->FindValue(kKey, "Odd")->Type, 0xffff0010u);
+    EXPECT_EQ(hive->FindValue(kKey, "Odd")->Data, "\x01\x02\x0a");
+    EXPECT_EQ(hive->FindValue(kKey, "Upper")->Type, 11u);
+}
+
+// A value far longer than an edit field holds goes in and out of the store whole, and stays
+// whole while other values are written.
+TEST_F(RegFileTest, LongValuesAreNeverShortened) {
+    std::string text(70000, 'x');
+    for (std::size_t i = 0; i < text.size(); i += 97)
+        text[i] = static_cast<char>('a' + i % 26);
+    TVReg vreg;
+    vreg.SetFirmenname("Velmoran");
+    vreg.SetProgrammname("ImgLift");
+    vreg.Push("ImageName", text);
+    vreg.Push("Host", "h");
+    vreg.Push("Host", "i");
+    EXPECT_EQ(vreg.Pop("ImageName"), text);
+    const std::string binary = text + "\xe4";
+    vreg.Push("Directory", binary);
+    vreg.Push("Host", "j");
+    EXPECT_EQ(vreg.Pop("Directory"), binary);
+    EXPECT_EQ(vreg.Pop("ImageName"), text);
+}
+
+std::vector<std::string> settingsLog;
+
+void KeepSettingsLog(QtMsgType, const QMessageLogContext& context, const QString& text) {
+    if (qstrcmp(context.category, "imglift.settings") == 0)
+        settingsLog.push_back(text.toStdString());
+}
+
+TEST_F(RegFileTest, FileErrorsAreLoggedWithFileAndLine) {
+    WriteFile(Path, "REGEDIT4\n\n[HKEY_CURRENT_USER\\S]\nhello\n");
+    settingsLog.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(KeepSettingsLog);
+    EXPECT_THROW(TRegistryFile(Path).Load(), ERegistryParseError);
+    EXPECT_THROW(TRegistryFile(Path).WriteString(kKey, "A", "1"), ERegistryParseError);
+    EXPECT_THROW(TRegistryFile(Path + "/sub/HKCU.reg").WriteString(kKey, "A", "1"),
+                 ERegistryException);
+    qInstallMessageHandler(previous);
+    ASSERT_EQ(settingsLog.size(), 3u);
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_NE(settingsLog[i].find("'" + Path + "', line 4"), std::string::npos)
+            << settingsLog[i];
+    EXPECT_NE(settingsLog[2].find(Path), std::string::npos) << settingsLog[2];
 }
 
 ino_t Inode(const std::string& path) {

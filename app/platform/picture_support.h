@@ -1,0 +1,64 @@
+#pragma once
+
+// What the picture readers and writers share: header fields, size checks, file access and the
+// loader of each format. Used only inside app/platform.
+
+#include "app/platform/picture.h"
+#include "common/posix_file.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QImage>
+#include <QString>
+#include <cstdint>
+
+namespace picture {
+
+// Screen resolution at which metafiles get their pixel size, as on the original desktop.
+constexpr int kScreenPixelsPerInch = 96;
+// Metafiles are read whole; anything larger is not a picture this program should take.
+constexpr qint64 kMaxMetafileBytes = qint64{256} << 20;
+
+[[noreturn]] void Fail(const QString& text);
+QString Quoted(const QString& path);
+QString ErrnoText();
+
+// Little-endian fields of bitmap and metafile headers; callers check the lengths.
+inline quint16 Word(const QByteArray& d, qsizetype at) {
+    return static_cast<quint16>(static_cast<uchar>(d[at]) | static_cast<uchar>(d[at + 1]) << 8);
+}
+inline qint16 Short(const QByteArray& d, qsizetype at) {
+    return static_cast<qint16>(Word(d, at));
+}
+inline quint32 DWord(const QByteArray& d, qsizetype at) {
+    return Word(d, at) | static_cast<quint32>(Word(d, at + 2)) << 16;
+}
+inline qint32 Long(const QByteArray& d, qsizetype at) {
+    return static_cast<qint32>(DWord(d, at));
+}
+
+inline std::int64_t MulDiv(std::int64_t value, std::int64_t num, std::int64_t den) {
+    return (value * num + den / 2) / den;
+}
+
+// Throws unless width x height is a picture of at least one and at most kMaxPicturePixels.
+void CheckPixelCount(std::int64_t width, std::int64_t height, const QString& path);
+
+// Opens a regular file for reading; folders, FIFOs and devices are refused.
+posix::UniqueFd OpenRegularFile(const QString& path);
+// The QFile owns the descriptor once open succeeded.
+void OpenQFile(QFile& file, const QString& path);
+// The whole of a metafile, at most kMaxMetafileBytes, read without moving the file offset.
+QByteArray ReadWholeFile(const posix::UniqueFd& fd, const QString& path);
+
+void CheckWritable(const QImage& image, const char* what);
+// Replaces the file in one step.
+void ReplaceFile(const QString& path, const QByteArray& data);
+
+QImage LoadJpeg(const QString& path);
+// Bitmap ("bmp") and icon ("ico") through Qt's readers.
+QImage LoadWithQt(const QString& path, const char* format);
+QImage LoadWmf(const QString& path);
+QImage LoadEmf(const QString& path);
+
+} // namespace picture

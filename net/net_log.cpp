@@ -1,0 +1,3 @@
+#include "net/net_log.h"
+
+Q_LOGGING_CATEGORY(lcNet, "imglift.net", QtInfoMsg)
