@@ -1,10 +1,11 @@
 #include "app/platform/privatefile.h"
 
+#include "common/posix_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -14,30 +15,9 @@ namespace privatefile {
 
 namespace {
 
-// A descriptor closed when it goes out of scope.
-class TFd {
-public:
-    explicit TFd(int fd) : FFd(fd) {}
-    ~TFd() {
-        if (FFd >= 0) ::close(FFd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return FFd; }
-    // Closes now, for the caller to see the error.
-    int Close() {
-        const int rc = ::close(FFd);
-        FFd = -1;
-        return rc;
-    }
-
-private:
-    int FFd;
-};
-
 [[noreturn]] void Fail(const QString& what, const QString& path, int error) {
     throw EPrivateFileError(QStringLiteral("%1 \"%2\": %3")
-                                .arg(what, path, QString::fromLocal8Bit(std::strerror(error)))
+                                .arg(what, path, QString::fromStdString(posix::ErrnoText(error)))
                                 .toStdString());
 }
 
@@ -66,7 +46,8 @@ void MakePrivateFolder(const QString& path) {
     if (!QDir().mkpath(parent)) Fail(QStringLiteral("Cannot create the folder"), parent, errno);
     if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
         Fail(QStringLiteral("Cannot create the folder"), path, errno);
-    const TFd dir(::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const posix::UniqueFd dir(
+        ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (dir.Get() < 0) Fail(QStringLiteral("Not a folder of its own"), path, errno);
     struct stat st {};
     if (::fstat(dir.Get(), &st) != 0) Fail(QStringLiteral("Cannot read"), path, errno);
@@ -86,22 +67,11 @@ void WriteNewFile(const QString& path, const QByteArray& data) {
     const QByteArray name = QFile::encodeName(path);
     if (::unlink(name.constData()) != 0 && errno != ENOENT)
         Fail(QStringLiteral("Cannot replace"), path, errno);
-    TFd file(::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (file.Get() < 0) Fail(QStringLiteral("Cannot create"), path, errno);
-    const char* p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(file.Get(), p, std::size_t(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : EIO;
-            ::unlink(name.constData());
-            Fail(QStringLiteral("Cannot write"), path, error);
-        }
-        p += n;
-        left -= n;
-    }
-    if (file.Close() != 0) {
+    posix::UniqueFd file(
+        ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.Valid()) Fail(QStringLiteral("Cannot create"), path, errno);
+    if (!posix::WriteAll(file.Get(), data.constData(), std::size_t(data.size())) ||
+        file.Close() != 0) {
         const int error = errno;
         ::unlink(name.constData());
         Fail(QStringLiteral("Cannot write"), path, error);
