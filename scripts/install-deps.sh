@@ -17,7 +17,7 @@ test_pkgs=(
   imagemagick libjpeg-turbo-progs libvips-tools curl
   openssh-server openssh-client
   dbus python3-dbus python3-gi
-  desktop-file-utils appstream weston
+  desktop-file-utils appstream weston xdotool
 )
 
 pkgs=("${run_pkgs[@]}")
