@@ -4,6 +4,8 @@
 #include "app/platform/dialogs.h"
 #include "app/preview.h"
 #include "capture/vhtml.h"
+#include "capture/vsnapshot.h"
+#include "controls/enhancedform.h"
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
 #include "settings/vkeey.h"
@@ -19,6 +21,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <utility>
 
 const char* const TForm1::WebAddress = "https://www.velmoran.example/";
@@ -40,13 +43,23 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
     font.setStyleHint(QFont::SansSerif);
     setFont(font);
     setFixedSize(385, 274);
+    // The client area fills the form's contents rectangle, which leaves room for the title bar.
+    ClientArea = new QWidget(this);
+    ClientArea->setFixedSize(size());
+    auto* const frame = new QVBoxLayout(this);
+    frame->setSizeConstraint(QLayout::SetNoConstraint);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->addWidget(ClientArea, 0, Qt::AlignLeft | Qt::AlignTop);
 
     BuildLayout();
     SetUpComponents();
     ConnectHandlers();
 
-    // Only the file button takes drops; the window refuses them everywhere else.
+    // Only the file button takes drops; the window refuses them everywhere else, the edit fields
+    // included (they would take dropped text).
     setAcceptDrops(false);
+    for (QLineEdit* const edit : ClientArea->findChildren<QLineEdit*>())
+        edit->setAcceptDrops(false);
 
     Timer1->start();
     Guard([this] { FormCreate(); });
@@ -95,6 +108,14 @@ void TForm1::SetUpComponents() {
     VKeey1 = new TVKeey(this);
     VKeey1->SetProgrammID(11);
     VKeey1->SetSchluessel("mirobask");
+    VSnapShot1 = new TVSnapShot(this);
+
+    // The painted title bar: the window becomes frameless and taller by the bar.
+    EnhancedForm1 = new TEnhancedForm(this);
+    EnhancedForm1->TitleBar().ApplicationInfo().SetFontStyle(fsBold);
+    EnhancedForm1->TitleBar().CompanyInfo().SetFontStyle(fsBold | fsItalic);
+    EnhancedForm1->TitleBar().SetNbOfColors(0);
+    EnhancedForm1->Loaded();
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(100);

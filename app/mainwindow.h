@@ -16,6 +16,7 @@ class QTabWidget;
 class QTimer;
 class QToolButton;
 class TDialogs;
+class TEnhancedForm;
 class TFtpClient;
 class TdxfProgressBar;
 class TForm2;
@@ -23,6 +24,7 @@ class TImage;
 class TVHTML;
 class TVKeey;
 class TVReg;
+class TVSnapShot;
 class TVStatus;
 
 // The main window: four pages, the status bar, the busy panel and the workflow behind them.
@@ -42,6 +44,10 @@ public:
     int UploadSize = 0;
     QString ImageFile;
     bool UserAbort = false;
+
+    // The form's client area, 385 x 274 below the title bar that EnhancedForm1 paints: every
+    // control sits on it, at its designer place.
+    QWidget* ClientArea;
 
     // Controls, by their designer names.
     QTabWidget* PageControl1;
@@ -105,6 +111,8 @@ public:
     QTimer* DelayTimer;
     QTimer* CommandLineTimer;
     TVHTML* VHTML1;
+    TVSnapShot* VSnapShot1; // carried, never called
+    TEnhancedForm* EnhancedForm1;
 
     // The maker's web address behind the status-bar label.
     static const char* const WebAddress;
