@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -32,6 +33,7 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       FDialogs(Dialogs), FArguments(std::move(Arguments)) {
     setWindowTitle(QStringLiteral("Velmoran ImgLift 1.0"));
+    setWindowIcon(QIcon(QStringLiteral(IMGLIFT_ICON)));
     // The designer's fonts are not on Linux: the closest metric matches stand in for them.
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
