@@ -2,7 +2,7 @@
 # Removes the files that an install put in place, as its manifest lists them (one path a line,
 # under DESTDIR when that is set, as for the install), and then the program's own folders (named
 # imglift) that are left empty.
-#   [DESTDIR=/tmp/stage] scripts/uninstall.sh build/installed-files.txt
+#   [DESTDIR=/tmp/stage] scripts/uninstall.sh build-install/install_manifest.txt
 set -euo pipefail
 manifest=${1:?usage: uninstall.sh MANIFEST}
 [ -f "$manifest" ] || { echo "No such manifest: $manifest" >&2; exit 1; }
