@@ -69,17 +69,6 @@ TEST(PrivateFile, ALinkPlantedAtTheNameIsReplacedAndItsTargetLeftAlone) {
     EXPECT_EQ(Read(name), "again");
 }
 
-TEST(PrivateFile, AnUnwritableNameFailsWithoutAFile) {
-    QTemporaryDir dir;
-    const QString folder = dir.filePath("a folder");
-    ASSERT_TRUE(QDir().mkdir(folder));
-    ASSERT_TRUE(QFile(folder + "/inside").open(QIODevice::WriteOnly));
-    // A non-empty folder at the name cannot be replaced.
-    EXPECT_THROW(WriteNewFile(folder, "x"), EPrivateFileError);
-    EXPECT_THROW(WriteNewFile(dir.filePath("missing/temp.jpg"), "x"), EPrivateFileError);
-    EXPECT_FALSE(QFile::exists(dir.filePath("missing")));
-}
-
 TEST(PrivateFile, CacheFolderFollowsXdgCacheHomeWhenAbsolute) {
     {
         const TEnv xdg("XDG_CACHE_HOME", "/var/cache/someone");
