@@ -1,3 +1,4 @@
+#include "app/commandline.h"
 #include "app/imaging.h"
 #include "app/mainwindow.h"
 #include "app/platform/dialogs.h"
@@ -5,6 +6,8 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    // --upload, --delete and the like run without a window, and without a display.
+    if (commandline::Wanted(argc, argv)) return commandline::Run(argc, argv);
     // Takes the options meant for Qt out of argc and argv.
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmoran ImgLift"));

@@ -10,10 +10,13 @@
 #include "ftp/ftpclient.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
+#include "twain/bitmap.h"
+#include "twain/srtwain.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -55,6 +58,7 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
 
     BuildLayout();
     SetUpComponents();
+    SetUpScanner();
     ConnectHandlers();
 
     // Only the file button takes drops; the window refuses them everywhere else, the edit fields
@@ -148,12 +152,17 @@ void TForm1::ConnectHandlers() {
     on(DelayTimer, &QTimer::timeout, &TForm1::DelayTimerTimer);
     on(CommandLineTimer, &QTimer::timeout, &TForm1::CommandLineTimerTimer);
 
-    for (QLineEdit* const edit : {Edit1, Edit2, Edit3, Edit4, Edit5})
+    for (QLineEdit* const edit : {Edit1, Edit2, Edit3, Edit4, Edit5, Edit11})
         connect(edit, &QLineEdit::textChanged, this,
                 [this, edit] { Guard([this, edit] { SaveData(edit); }); });
     for (QLineEdit* const edit : {Edit7, Edit8, Edit9})
         connect(edit, &QLineEdit::textChanged, this,
                 [this, edit] { Guard([this, edit] { UpdateData(edit); }); });
+    // The FTP page's connection choices are stored as soon as they change.
+    connect(CheckBox5, &QCheckBox::toggled, this,
+            [this] { Guard([this] { SaveData(CheckBox5); }); });
+    connect(ComboBox1, &QComboBox::currentIndexChanged, this,
+            [this](int index) { Guard([this, index] { ComboBox1Change(index); }); });
     connect(PageControl1, &QTabWidget::currentChanged, this,
             [this](int index) { Guard([this, index] { PageControl1Change(index); }); });
     // The status-bar address reacts to clicks, the file button to drops.
@@ -163,6 +172,8 @@ void TForm1::ConnectHandlers() {
 // Start-up
 
 void TForm1::FormCreate() {
+    // Without the scanner manager the rest of the start-up is skipped.
+    TWAIN1->InitTWAIN();
     // The file button alone takes drops; its events pass through FileButtonWndProc.
     BitBtn3->installEventFilter(this);
     BitBtn3->setAcceptDrops(true);

@@ -4,9 +4,12 @@
 #include <QStringList>
 #include <QWidget>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <vector>
 
 class QCheckBox;
+class QComboBox;
 class QFrame;
 class QGroupBox;
 class QLabel;
@@ -15,12 +18,16 @@ class QPushButton;
 class QTabWidget;
 class QTimer;
 class QToolButton;
+class TBitmap;
 class TDialogs;
 class TEnhancedForm;
 class TFtpClient;
+class TSftpClient;
+class TTransferClient;
 class TdxfProgressBar;
 class TForm2;
 class TImage;
+class TSRTWAIN;
 class TVHTML;
 class TVKeey;
 class TVReg;
@@ -73,6 +80,9 @@ public:
     QLineEdit* Edit4;
     QLineEdit* Edit5;
     QToolButton* SpeedButton3;
+    QCheckBox* CheckBox5;
+    QComboBox* ComboBox1;
+    QLineEdit* Edit11;
 
     QGroupBox* GroupBox2;
     QLineEdit* Edit7;
@@ -111,6 +121,7 @@ public:
     QTimer* DelayTimer;
     QTimer* CommandLineTimer;
     TVHTML* VHTML1;
+    TSRTWAIN* TWAIN1;
     TVSnapShot* VSnapShot1; // carried, never called
     TEnhancedForm* EnhancedForm1;
 
@@ -126,6 +137,11 @@ public:
     void DelayTimerTimer();
     void CommandLineTimerTimer();
     void Label12Click();
+
+    // Scanner source (mainwindow_scanner.cpp).
+    void BitBtn1Click();
+    void SpeedButton2Click();
+    void TWAIN1ScanReady(QObject* Sender);
 
     // Image sources (mainwindow_sources.cpp).
     void BitBtn2Click();
@@ -158,6 +174,27 @@ public:
     void Button1Click();
     // Size of the file in bytes; 0 when it cannot be opened.
     static qint64 FileSizeOf(const QString& Path);
+    // The picture's address on the web: Base with a "/" added when missing, then Name as a
+    // path segment. Empty when Base is.
+    static QString PictureAddress(const QString& Base, const QString& Name);
+    // How the last upload or delete ended, and the server's reason when it failed.
+    enum class TOutcome {
+        None,
+        Transmitted,
+        NotTransmitted,
+        Aborted,
+        Deleted,
+        NotFound,
+        NotDeleted
+    };
+    TOutcome Outcome = TOutcome::None;
+    QString OutcomeReason;
+    // The last successful upload's web address (empty without "WebAddress").
+    QString UploadAddress;
+    // Called with the bytes sent so far while an upload transmits.
+    std::function<void(qint64 Count)> OnUploadProgress;
+    // The client speaking SSH, made when "Security" first asks for it.
+    TSftpClient* VSFTP = nullptr;
 
     // Settings page binding (mainwindow_settings.cpp).
     void LoadData(QObject* Sender);
@@ -165,6 +202,18 @@ public:
     bool ResetData(QObject* Sender);
     void SpeedButton3Click();
     void Edit10Change();
+    // A choice of "Security : "; the port follows a change to or from SFTP.
+    void ComboBox1Change(int Index);
+    // Entries of "Security : ", stored as their index.
+    enum TSecurityChoice { secPlain, secTlsIfOffered, secTlsRequired, secImplicitTls, secSftp };
+    // Server certificates the user trusted although they could not be verified: one SHA-256
+    // fingerprint per host and port, kept with the settings. Empty when there is none.
+    QString TrustedCertificate(const QString& Host, const QString& Port) const;
+    // Asks whether to trust such a certificate; Yes keeps its fingerprint for Host and Port,
+    // replacing the one trusted before.
+    bool AskTrustCertificate(const QString& Host, const QString& Port, const QString& Reason,
+                             const QString& Subject, const QString& Issuer, const QString& Validity,
+                             const QString& Fingerprint);
     // The "Host" value written on the first run and by "&Reset".
     static const char* const DefaultHost;
 
@@ -203,6 +252,7 @@ private:
     // Gives the components their fixed settings and the controls their handlers.
     void SetUpComponents();
     void ConnectHandlers();
+    void SetUpScanner();
     // The stored values in the order LoadData and SaveData go through them.
     std::vector<TStoredValue> StoredValues() const;
     bool FileButtonWndProc(QEvent* event);
@@ -210,12 +260,30 @@ private:
     void ReportError(const std::exception& E);
     void ReportUnknownError();
     void SetUploadName(const QString& Name);
-    // Host, port, directory, user and password from the FTP page into VFTP.
-    void SetServer();
+    // The client the FTP page's security setting chooses.
+    TTransferClient& Client();
+    // Host, port, directory, user and password from the FTP page into the client.
+    void SetServer(TTransferClient& Target);
+    // Stored settings of the FTP page that the upload reads.
+    bool UsesSftp() const;
+    bool PassiveMode() const;
+    QString WebAddressSetting() const;
+    void ShowAddress(const QString& Address);
+    // Asked by the SSH client for a host it does not know; Accept when the user says Yes.
+    void AskHostKey(const std::string& KeyType, const std::string& Fingerprint, bool& Accept);
+    // Set while one upload or delete runs: the user turned a host key down.
+    bool FHostKeyRefused = false;
+    // Passive mode, security and the certificates trusted for the server into VFTP, whose
+    // certificate question goes to AskTrustCertificate.
+    void SetConnectionSecurity();
 
     TDialogs& FDialogs;
     QStringList FArguments;
     bool FShown = false;
     // True while LoadData fills the controls.
     bool FLoading = false;
+    // The entry of "Security : " before the latest change.
+    int FSecurityShown = 0;
+    // Where the scan lands before it becomes the current image.
+    std::unique_ptr<TBitmap> FScanBitmap;
 };

@@ -5,6 +5,7 @@
 #include "controls/progressbar.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -29,6 +30,7 @@ enum class TKind {
     Edit,          // line edit; the caption is its design text
     Password,      // line edit that shows "*" for every character
     CheckBox,      // check box with its caption
+    Choice,        // drop-down list; the caption holds its entries, one a line
     BigButton,     // glyph above the text
     FlatButton,    // flat, small glyph beside the text
     BigFlatButton, // flat, large glyph beside the text
@@ -174,6 +176,11 @@ QWidget* Create(const TControl& Control, QWidget* Parent) {
         return MakeEdit(Parent, caption, Control.Kind == TKind::Password);
     case TKind::CheckBox:
         return new QCheckBox(caption, Parent);
+    case TKind::Choice: {
+        auto* const choice = new QComboBox(Parent);
+        choice->addItems(caption.split(u'\n'));
+        return choice;
+    }
     case TKind::BigButton:
         return MakeToolButton(Parent, caption, Qt::ToolButtonTextUnderIcon, false);
     case TKind::FlatButton:
@@ -225,6 +232,8 @@ void SetGlyph(QWidget* Widget, QStyle::StandardPixmap Glyph, int Size) {
 void TForm1::BuildLayout() {
     using enum TKind;
     using enum QStyle::StandardPixmap;
+    QLabel* securityLabel = nullptr;
+    QLabel* webLabel = nullptr;
     // clang-format off
     const TControl controls[] = {
         // Control   Kind           Parent        Caption                      Left, top, width, height
@@ -257,6 +266,11 @@ void TForm1::BuildLayout() {
         {Edit4,        Edit,          GroupBox1,    "Edit4",                     {96, 120, 177, 21}},
         {Edit5,        Edit,          GroupBox1,    "Edit5",                     {96, 144, 41, 21}},
         {SpeedButton3, FlatButton,    GroupBox1,    "&Reset",                    {280, 24, 65, 25}, SP_BrowserReload},
+        {CheckBox5,    CheckBox,      GroupBox1,    "Passi&ve mode",             {208, 82, 137, 17}},
+        {securityLabel, RightLabel,   GroupBox1,    "Securit&y : ",              {140, 144, 56, 21}},
+        {ComboBox1,    Choice,        GroupBox1,    "Plain FTP\nTLS if offered\nTLS required\nImplicit TLS\nSFTP (SSH)", {200, 144, 145, 21}},
+        {webLabel,     RightLabel,    GroupBox1,    "We&b address : ",           {6, 101, 80, 19}},
+        {Edit11,       Edit,          GroupBox1,    "",                          {96, 101, 249, 19}},
 
         {TabSheet3,    Page,          PageControl1, "&Image Settings",           {}},
         {GroupBox2,    Group,         TabSheet3,    "",                          {8, 8, 353, 153}},
@@ -308,4 +322,6 @@ void TForm1::BuildLayout() {
         if (control.Kind == TKind::Holder || control.Kind == TKind::BusyPanel) widget->hide();
         control.Slot.Set(widget);
     }
+    securityLabel->setBuddy(ComboBox1);
+    webLabel->setBuddy(Edit11);
 }

@@ -5,15 +5,23 @@
 #include "app/platform/application.h"
 #include "app/platform/dialogs.h"
 #include "app/timage.h"
+#include "capture/vhtml.h"
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
+#include "ftp/sftpclient.h"
 
 #include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QUrl>
 #include <algorithm>
 #include <limits>
 #include <utility>
@@ -23,6 +31,8 @@ namespace {
 std::string Std(const QLineEdit* Edit) {
     return Edit->text().toStdString();
 }
+
+const QString Title = QStringLiteral("Velmoran");
 
 // Ends the busy state on every way out of the upload, errors included.
 class TBusy {
@@ -42,13 +52,83 @@ private:
 
 } // namespace
 
-void TForm1::SetServer() {
+bool TForm1::UsesSftp() const {
+    return ComboBox1->currentIndex() == secSftp;
+}
+
+bool TForm1::PassiveMode() const {
+    return CheckBox5->isChecked();
+}
+
+QString TForm1::WebAddressSetting() const {
+    return Edit11->text().trimmed();
+}
+
+TTransferClient& TForm1::Client() {
+    if (!UsesSftp()) return *VFTP;
+    if (!VSFTP) {
+        VSFTP = new TSftpClient(this);
+        VSFTP->SetTimeout(VFTP->Timeout());
+        VSFTP->SetProgressHandler([this](QObject* Sender, qint64 Count, bool& Abort) {
+            Guard([&] { VFTPProgress(Sender, Count, Abort); });
+        });
+        VSFTP->OnUnknownHostKey = [this](QObject*, const std::string& KeyType,
+                                         const std::string& Fingerprint, bool& Accept) {
+            Guard([&] { AskHostKey(KeyType, Fingerprint, Accept); });
+        };
+    }
+    // $HOME, not the password database: the SSH folder follows the environment.
+    VSFTP->SetSshDir(QFile::encodeName(QDir::homePath() + QStringLiteral("/.ssh")).toStdString());
+    return *VSFTP;
+}
+
+void TForm1::SetServer(TTransferClient& Target) {
     // Always the texts as they stand, the password as typed.
-    VFTP->SetHostName(Std(Edit1));
-    VFTP->SetPort(Std(Edit5));
-    VFTP->SetHostDirName(Std(Edit4));
-    VFTP->SetUserName(Std(Edit2));
-    VFTP->SetPassWord(Std(Edit3));
+    Target.SetHostName(Std(Edit1));
+    Target.SetPort(Std(Edit5));
+    Target.SetHostDirName(Std(Edit4));
+    Target.SetUserName(Std(Edit2));
+    Target.SetPassWord(Std(Edit3));
+    SetConnectionSecurity();
+    FHostKeyRefused = false;
+}
+
+void TForm1::AskHostKey(const std::string& KeyType, const std::string& Fingerprint, bool& Accept) {
+    // The host as known_hosts and ssh name it.
+    const QString port = Edit5->text().trimmed();
+    const QString host = port.isEmpty() || port == "22" || port == "ssh"
+                             ? Edit1->text()
+                             : QStringLiteral("[%1]:%2").arg(Edit1->text(), port);
+    const QString text =
+        QStringLiteral("The authenticity of host '%1' can't be established.\n"
+                       "%2 key fingerprint is %3.\n"
+                       "Are you sure you want to continue connecting?")
+            .arg(host, QString::fromStdString(KeyType), QString::fromStdString(Fingerprint));
+    const QString knownHosts = QDir::homePath() + QStringLiteral("/.ssh/known_hosts");
+    const QString sshPort = port.isEmpty() || port == "ssh" ? QStringLiteral("22") : port;
+    const QString howTo =
+        QStringLiteral("To trust it, compare the fingerprint with the one the server's "
+                       "administrator gives you, then add the key to %1: connect once with "
+                       "\"ssh -p %2 %3@%4\" and answer yes, or append the output of "
+                       "\"ssh-keyscan -p %2 %4\".")
+            .arg(knownHosts, sshPort, Edit2->text(), Edit1->text());
+    Accept = FDialogs.AskTrust(this, Title, text, howTo) == TDialogs::Result::Yes;
+    if (!Accept) FHostKeyRefused = true;
+}
+
+QString TForm1::PictureAddress(const QString& Base, const QString& Name) {
+    if (Base.isEmpty()) return {};
+    const QString folder = Base.endsWith('/') ? Base : Base + '/';
+    return folder + QString::fromLatin1(QUrl::toPercentEncoding(Name));
+}
+
+void TForm1::ShowAddress(const QString& Address) {
+    QGuiApplication::clipboard()->setText(Address);
+    Label11->setTextFormat(Qt::RichText);
+    Label11->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    Label11->setText(QStringLiteral("<a href=\"%1\">%1</a>").arg(Address.toHtmlEscaped()));
+    Label11->setToolTip(Address);
+    connect(Label11, &QLabel::linkActivated, VHTML1, &TVHTML::CallExternUrl, Qt::UniqueConnection);
 }
 
 qint64 TForm1::FileSizeOf(const QString& Path) {
@@ -59,6 +139,8 @@ qint64 TForm1::FileSizeOf(const QString& Path) {
 }
 
 void TForm1::BitBtn5Click() {
+    Outcome = TOutcome::None;
+    OutcomeReason.clear();
     TBusy busy(*this);
     UpdateData(BitBtn5);
     ResizeImage(*Image2, *Image5);
@@ -72,39 +154,65 @@ void TForm1::BitBtn5Click() {
         UploadSize = int(std::min<qint64>(FileSizeOf(temp), std::numeric_limits<int>::max()));
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
     }
-    if (UserAbort || application::Terminated()) return;
+    if (UserAbort || application::Terminated()) {
+        Outcome = TOutcome::Aborted;
+        return;
+    }
 
     const QString question =
         QStringLiteral("Upload %1 KB to '%2' ?").arg(UploadSize / 1000).arg(Edit10->text());
-    if (FDialogs.MessageBox(this, QStringLiteral("Velmoran"), question, TDialogs::Icon::Question,
+    if (FDialogs.MessageBox(this, Title, question, TDialogs::Icon::Question,
                             TDialogs::Buttons::YesNo) != TDialogs::Result::Yes)
         return;
 
     bool failed = false;
-    VFTP->Abort();
-    SetServer();
-    VFTP->SetLocalFileName(QFile::encodeName(temp).toStdString());
-    VFTP->SetHostFileName(Std(Edit10));
+    // ssh's warning about a changed host key, shown before the outcome.
+    QString warning;
+    TTransferClient& client = Client();
+    client.Abort();
+    SetServer(client);
+    client.SetLocalFileName(QFile::encodeName(temp).toStdString());
+    client.SetHostFileName(Std(Edit10));
+    // Once the user has aborted, no further step of this upload reaches the server.
     try {
-        // A size counts only when the request got that far; an earlier failure leaves the
-        // last request's size behind.
-        if (VFTP->FileSize() && VFTP->SizeResult() != 0) VFTP->Delete();
-        // Closes a control connection that a failed step left open.
-        VFTP->Abort();
-        if (!VFTP->Transmit()) failed = true;
-    } catch (const std::exception&) {
+        const bool sized = client.FileSize();
+        if (!UserAbort && !sized && Unreachable(client.LastFailure())) {
+            // A server that cannot be reached, went silent or is not trusted would only cost
+            // another time-out (or ask again): the transfer is not tried.
+            failed = true;
+            OutcomeReason = QString::fromStdString(client.ErrorMessage());
+            if (client.LastFailure() == TTransferFailure::Untrusted && !FHostKeyRefused)
+                warning = OutcomeReason;
+        } else if (!UserAbort) {
+            // A size counts only when the request got that far; an earlier failure leaves the
+            // last request's size behind.
+            if (sized && client.SizeResult() != 0) client.Delete();
+            // Closes a control connection that a failed step left open.
+            if (!UserAbort) client.Abort();
+            if (!UserAbort && !client.Transmit()) {
+                failed = true;
+                OutcomeReason = QString::fromStdString(client.ErrorMessage());
+            }
+        }
+    } catch (const std::exception& e) {
         failed = true;
+        OutcomeReason = QString::fromLocal8Bit(e.what());
     }
     QFile::remove(temp);
     busy.End();
 
+    if (!warning.isEmpty()) ShowStop(warning);
     if (UserAbort) {
+        Outcome = TOutcome::Aborted;
         ShowStop(QStringLiteral("Transmission aborted by user."));
     } else if (failed) {
+        Outcome = TOutcome::NotTransmitted;
         ShowStop(QStringLiteral("File NOT transmitted."));
     } else {
-        FDialogs.MessageBox(this, QStringLiteral("Velmoran"),
-                            QStringLiteral("File sucessfully transmitted."),
+        Outcome = TOutcome::Transmitted;
+        UploadAddress = PictureAddress(WebAddressSetting(), Edit10->text());
+        if (!UploadAddress.isEmpty()) ShowAddress(UploadAddress);
+        FDialogs.MessageBox(this, Title, QStringLiteral("File sucessfully transmitted."),
                             TDialogs::Icon::Information, TDialogs::Buttons::Ok);
         PageControl1->setCurrentIndex(0);
         if (CheckBox1->isChecked()) application::Terminate();
@@ -112,11 +220,12 @@ void TForm1::BitBtn5Click() {
 }
 
 void TForm1::SpeedButton4Click() {
-    VFTP->Abort();
+    Client().Abort();
     UserAbort = true;
 }
 
 void TForm1::VFTPProgress(QObject*, qint64 Count, bool&) {
+    if (OnUploadProgress) OnUploadProgress(Count);
     if (UploadSize <= 0) return;
     const qint64 percent = Count * 100 / UploadSize;
     CGauge1->SetPosition(percent == 0 ? 0 : std::int32_t(percent + 1));
@@ -126,23 +235,32 @@ void TForm1::VFTPProgress(QObject*, qint64 Count, bool&) {
 void TForm1::Button1Click() {
     bool found = false;
     bool failed = false;
-    VFTP->Abort();
-    SetServer();
-    VFTP->SetHostFileName(Std(Edit6));
+    OutcomeReason.clear();
+    TTransferClient& client = Client();
+    client.Abort();
+    SetServer(client);
+    client.SetHostFileName(Std(Edit6));
     try {
-        if (VFTP->FileSize() && VFTP->SizeResult() != 0) {
+        if (client.FileSize() && client.SizeResult() != 0) {
             found = true;
-            if (!VFTP->Delete()) failed = true;
+            if (!client.Delete()) failed = true;
+        } else if (client.LastFailure() == TTransferFailure::Untrusted && !FHostKeyRefused) {
+            ShowStop(QString::fromStdString(client.ErrorMessage()));
         }
-    } catch (const std::exception&) {
+        if (!found || failed) OutcomeReason = QString::fromStdString(client.ErrorMessage());
+    } catch (const std::exception& e) {
         failed = true;
+        OutcomeReason = QString::fromLocal8Bit(e.what());
     }
-    if (!found)
+    if (!found) {
+        Outcome = TOutcome::NotFound;
         ShowStop(QStringLiteral("File not found."));
-    else if (failed)
+    } else if (failed) {
+        Outcome = TOutcome::NotDeleted;
         ShowStop(QStringLiteral("Could not delete File."));
-    else
-        FDialogs.MessageBox(this, QStringLiteral("Velmoran"),
-                            QStringLiteral("File sucessfully deleted."),
+    } else {
+        Outcome = TOutcome::Deleted;
+        FDialogs.MessageBox(this, Title, QStringLiteral("File sucessfully deleted."),
                             TDialogs::Icon::Information, TDialogs::Buttons::Ok);
+    }
 }

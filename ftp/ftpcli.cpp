@@ -123,6 +123,10 @@ TCustomFtpCli::TCustomFtpCli(QObject* AOwner) : QObject(AOwner) {
     FControlSocket->OnDnsLookupDone = [this](QObject*, quint16 E) {
         ControlSocketDnsLookupDone(E);
     };
+    FControlSocket->OnSslHandshakeDone = [this](QObject*, quint16 E) {
+        ControlSslHandshakeDone(E);
+    };
+    FDataSocket->OnSslHandshakeDone = [this](QObject*, quint16 E) { DataSslHandshakeDone(E); };
     FEndOfUploadTimer.setSingleShot(true);
     connect(&FEndOfUploadTimer, &QTimer::timeout, this, [this] { EndOfUploadTimeout(); });
 }
@@ -139,6 +143,7 @@ TCustomFtpCli::~TCustomFtpCli() {
         S->OnDnsLookupDone = nullptr;
         S->OnSessionAvailable = nullptr;
         S->OnDataSent = nullptr;
+        S->OnSslHandshakeDone = nullptr;
     }
 }
 

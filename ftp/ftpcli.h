@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -111,7 +112,8 @@ enum TFtpFct {
     ftpFctLs,
     ftpFctAppend,
     ftpFctPort,
-    ftpFctAbortXfer
+    ftpFctAbortXfer,
+    ftpFctProt // PBSZ 0 and PROT P after the login on an encrypted control connection
 };
 
 // A set of steps, bit n for step n.
@@ -146,6 +148,26 @@ enum TFtpShareMode {
 };
 
 enum TFtpOption { ftpAcceptLF = 0x1, ftpNoAutoResumeAt = 0x2 };
+
+// FTP over TLS.
+enum TFtpSecurity {
+    ftpSecNone = 0,         // plain FTP
+    ftpSecTlsIfOffered = 1, // AUTH TLS; plain FTP when the server refuses it
+    ftpSecExplicit = 2,     // AUTH TLS, required
+    ftpSecImplicit = 3      // TLS from the first byte
+};
+
+// A server certificate that could not be verified, for the user to judge.
+struct TCertificateInfo {
+    std::string Host;
+    std::string Port;
+    std::string Reason; // why verification failed
+    std::string Subject;
+    std::string Issuer;
+    std::string NotBefore;
+    std::string NotAfter;
+    std::string Sha256; // fingerprint, upper-case hex pairs joined by ':'
+};
 Q_DECLARE_FLAGS(TFtpOptions, TFtpOption)
 Q_DECLARE_OPERATORS_FOR_FLAGS(TFtpOptions)
 
@@ -159,6 +181,8 @@ using TFtpProgress = std::function<void(QObject* Sender, qint64 Count, bool& Abo
 using TFtpRequestDone = std::function<void(QObject* Sender, TFtpRequest RqType, quint16 Error)>;
 using TFtpReadyToTransmit = std::function<void(QObject* Sender, bool& bCancel)>;
 using TFtpError = std::function<void(QObject* Sender, const std::string& Msg)>;
+using TFtpCertificateQuestion =
+    std::function<void(QObject* Sender, const TCertificateInfo& Info, bool& Trust)>;
 
 class TCustomFtpCli;
 using TFtpNextProc = void (TCustomFtpCli::*)();
@@ -228,6 +252,18 @@ public:
     void SetSocksPassword(const std::string& Value);
     bool Passive() const { return FPassive; }
     void SetPassive(bool Value);
+    TFtpSecurity Security() const { return FSecurity; }
+    void SetSecurity(TFtpSecurity Value) { FSecurity = Value; }
+    // SHA-256 fingerprints of certificates trusted although unverified, by "host:port". A
+    // certificate found here asks nothing; trusting one through OnCertificateQuestion adds it.
+    const std::map<std::string, std::string>& TrustedCertificates() const {
+        return FTrustedCertificates;
+    }
+    void SetTrustedCertificates(std::map<std::string, std::string> Value) {
+        FTrustedCertificates = std::move(Value);
+    }
+    // The control connection is encrypted and its certificate trusted.
+    bool ControlSecured() const { return FControlTrusted; }
     const std::string& ErrorMessage() const { return FErrorMessage; }
     int StatusCode() const { return FStatusCode; }
     const std::string& LastResponse() const { return FLastResponse; }
@@ -260,6 +296,8 @@ public:
     TFtpReadyToTransmit OnReadyToTransmit;
     TBgExceptionEvent OnBgException;
     TFtpError OnError;
+    // The server's certificate could not be verified: Trust answers whether to go on.
+    TFtpCertificateQuestion OnCertificateQuestion;
 
     // Requests.
     virtual void OpenAsync();
@@ -333,6 +371,8 @@ protected:
     virtual void FtpCliDeallocateHWnd();
     virtual void HandleBackGroundException(const std::exception& E);
     virtual void TriggerRequestDone(quint16 Error);
+    // Asks OnCertificateQuestion; no handler means no trust.
+    virtual void TriggerCertificateQuestion(const TCertificateInfo& Info, bool& Trust);
 
     void HandleError(const std::string& Msg);
     bool CheckReady();
@@ -404,6 +444,21 @@ private:
     void OpenLocalStream(bool ForWrite);
     void ApplySocks(TWSocket& Socket);
     void EndOfUploadTimeout();
+    // FTP over TLS.
+    void FinishOpen(quint16 Error);
+    void NextAuthTls();
+    void ControlSslHandshakeDone(quint16 Error);
+    void DataSslHandshakeDone(quint16 Error);
+    bool TrustPeerCertificate();
+    // Ends the open request with Code and Response and closes the control connection.
+    void FailControl(int Code, const std::string& Response);
+    void ProtectDataAsync();
+    void DonePbsz();
+    void DoneProt();
+    // The data connection speaks TLS, resuming the control connection's session, once PROT P
+    // was accepted.
+    void PrepareDataTls();
+    std::string HostPort() const { return FHostName + ":" + FPort; }
     bool IsFinalReplyLine(int& Code) const;
 
     // How far the running transfer has got. The events of each pair come in either order: an
@@ -458,6 +513,10 @@ private:
     bool FPassive = false;
     TSendPhase FSendPhase = TSendPhase::Idle;
     bool FExternalStream = false;
+    TFtpSecurity FSecurity = ftpSecNone;
+    std::map<std::string, std::string> FTrustedCertificates;
+    bool FControlTrusted = false;
+    bool FDataProtected = false;
 
     // The control connection is being closed by us after QUIT's reply (not lost).
     bool FQuitClosing = false;

@@ -78,9 +78,14 @@ void TCustomFtpCli::ControlSocketDataAvailable(quint16 Error) {
             FStatusCode = static_cast<int>(N.Value);
             if (N.Pos < FLastResponse.size() && FLastResponse[N.Pos] == '-') break;
             if (FStatusCode == 220) {
-                StateChange(ftpConnected);
-                if (OnSessionConnected) OnSessionConnected(this, Error);
-                TriggerRequestDone(0);
+                if ((FSecurity == ftpSecTlsIfOffered || FSecurity == ftpSecExplicit) &&
+                    !FControlSocket->SslActive()) {
+                    StateChange(ftpWaitingResponse);
+                    FNext = &TCustomFtpCli::NextAuthTls;
+                    SendCommand("AUTH TLS");
+                    break;
+                }
+                FinishOpen(Error);
             } else {
                 SetErrorMessage();
                 FRequestResult = FStatusCode;
@@ -235,6 +240,8 @@ void TCustomFtpCli::OpenAsync() {
     FRequestResult = 0;
     FDnsResult.clear();
     FQuitClosing = false;
+    FControlTrusted = false;
+    FDataProtected = false;
     StateChange(ftpDnsLookup);
     try {
         FControlSocket->DnsLookup(FConnectionType == ftpProxy ? FProxyServer : FHostName);
@@ -260,6 +267,8 @@ void TCustomFtpCli::ControlSocketDnsLookupDone(quint16 Error) {
         FControlSocket->SetRemotePort(
             FConnectionType == ftpProxy && !FProxyPort.empty() ? FProxyPort : FPort);
         ApplySocks(*FControlSocket);
+        FControlSocket->SetSslEnable(FSecurity == ftpSecImplicit);
+        FControlSocket->SetSslHostName(FHostName);
         StateChange(ftpWaitingBanner);
         FControlSocket->Connect();
     } catch (const std::exception& E) {
@@ -298,7 +307,10 @@ void TCustomFtpCli::ControlSocketSessionClosed(quint16 Error) {
         if (OnSessionClosed) OnSessionClosed(this, Error);
     }
     if (FState != ftpAbort) StateChange(ftpInternalReady);
-    if (Error != 0) {
+    FControlTrusted = false;
+    FDataProtected = false;
+    // A failed handshake has said why already.
+    if (Error != 0 && !(Error == SslErrHandshake && FRequestResult != 0)) {
         FLastResponse = "500 Control connection closed. " + ErrorText(Error);
         FStatusCode = 500;
         FRequestResult = 500;

@@ -1,6 +1,7 @@
 // TCustomFtpCli: the data connection: PORT or PASV, the passive connect, the local file,
 // and the progress and statistics of a transfer.
 
+#include "ftp/ftp_log.h"
 #include "ftp/ftpcli.h"
 #include "ftp/ftpcli_p.h"
 
@@ -131,8 +132,14 @@ void TCustomFtpCli::ConnectPassiveData(bool Upload) {
                     true);
         return;
     }
+    // The address in the reply is not trusted (a server behind NAT names its private address,
+    // a hostile one any host): the data connection goes where the control connection went.
+    const std::string PeerAddr = FControlSocket->Addr();
+    if (Addr != PeerAddr)
+        qCDebug(lcFtp, "227 names %s; connecting to %s instead", Addr.c_str(), PeerAddr.c_str());
     try {
-        FDataSocket->SetAddr(Addr);
+        PrepareDataTls();
+        FDataSocket->SetAddr(PeerAddr);
         FDataSocket->SetRemotePort(std::to_string(DataPort));
         FDataSocket->SetLocalAddr(FLocalAddr);
         FDataSocket->SetLingerOnOff(wsLingerOff);

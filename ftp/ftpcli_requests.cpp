@@ -5,9 +5,19 @@
 
 using namespace ftpcli_internal;
 
+namespace {
+const char* const NotSecured =
+    "534 Not sent: TLS is required and the control connection is not encrypted with a trusted "
+    "certificate";
+}
+
 void TCustomFtpCli::UserAsync() {
     if (FUserName.empty()) {
         HandleError("UserName emtpy");
+        return;
+    }
+    if (FSecurity >= ftpSecExplicit && !FControlTrusted) {
+        FailRequest(534, NotSecured, false);
         return;
     }
     FLastStep = ftpFctUser;
@@ -22,6 +32,10 @@ void TCustomFtpCli::UserAsync() {
 void TCustomFtpCli::PassAsync() {
     if (FPassWord.empty()) {
         HandleError("Password emtpy");
+        return;
+    }
+    if (FSecurity >= ftpSecExplicit && !FControlTrusted) {
+        FailRequest(534, NotSecured, false);
         return;
     }
     FLastStep = ftpFctPass;
@@ -202,6 +216,9 @@ void TCustomFtpCli::DoHighLevelAsync() {
             return PassAsync();
         }
     }
+    // Logged in on an encrypted control connection: the data connections get TLS too.
+    if (FControlTrusted && !FDataProtected && (Previous == ftpFctPass || Previous == ftpFctUser))
+        return ProtectDataAsync();
     if (FStepsLeft.Contains(ftpFctCwd)) {
         FStepsLeft.Exclude(ftpFctCwd);
         if (!FHostDirName.empty()) {

@@ -95,6 +95,7 @@ void TCustomFtpCli::DataSocketGetSessionAvailable(quint16) {
     FDataSocket->OnSessionClosed = [this](QObject*, quint16 E) { DataSocketGetSessionClosed(E); };
     FDataSocket->OnDataAvailable = [this](QObject*, quint16 E) { DataSocketGetDataAvailable(E); };
     FDataSocket->OnDataSent = nullptr;
+    PrepareDataTls();
     FDataSocket->Dup(NewSocket);
     FDataSocket->SetComponentOptions(FDataSocket->ComponentOptions().Include(wsoNoReceiveLoop));
     FStartTick = FtpTickCount();
@@ -292,13 +293,12 @@ void TCustomFtpCli::DataSocketPutSessionConnected(quint16 Error) {
     FDataSocket->OnDataSent = nullptr;
     FTransfer.DataConnected = true;
     FStartTick = FtpTickCount();
-    if (Error == 0)
-        if (Error != 0) {
-            DestroyLocalStream();
-            FailRequest(550, "Unable to establish data connection, error #" + std::to_string(Error),
-                        true);
-            return;
-        }
+    if (Error != 0) {
+        DestroyLocalStream();
+        FailRequest(550, "Unable to establish data connection, error #" + std::to_string(Error),
+                    true);
+        return;
+    }
     StateChange(ftpWaitingResponse);
     FNext = &TCustomFtpCli::Next1PutAsync;
     SendCommand(PutCommand());
@@ -314,6 +314,7 @@ void TCustomFtpCli::DataSocketPutSessionAvailable(quint16) {
     // zero time-out would reset the connection and drop the tail of the file.
     FDataSocket->SetLingerOnOff(wsLingerOff);
     FDataSocket->SetLingerTimeout(0);
+    PrepareDataTls();
     FDataSocket->Dup(NewSocket);
     FDataSocket->SetComponentOptions(FDataSocket->ComponentOptions().Include(wsoNoReceiveLoop));
     int SndBuf = 0;
@@ -396,7 +397,10 @@ void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
 }
 
 void TCustomFtpCli::EndOfUploadTimeout() {
-    if (FDataSocket && FDataSocket->State() != wsClosed) FDataSocket->CloseDelayed();
+    if (!FDataSocket || FDataSocket->State() == wsClosed) return;
+    // close_notify first: a server may otherwise take the close for a cut and drop the file.
+    if (FDataSocket->SslEstablished()) FDataSocket->SslShutdown();
+    FDataSocket->CloseDelayed();
 }
 
 void TCustomFtpCli::DataSocketPutDataAvailable(quint16) {

@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <algorithm>
 #include <atomic>
+#include <utility>
 
 namespace {
 
@@ -58,6 +59,11 @@ void TFtpClient::MessagePump() {
     }
 }
 
+void TFtpClient::TriggerCertificateQuestion(const TCertificateInfo& Info, bool& Trust) {
+    TCustomFtpCli::TriggerCertificateQuestion(Info, Trust);
+    if (FTimeout > 0) FDeadline = FtpTickCount() + static_cast<qint64>(FTimeout) * 1000;
+}
+
 bool TFtpClient::Progress() {
     const bool Result = TCustomFtpCli::Progress();
     if (FTimeout > 0) FDeadline = FtpTickCount() + static_cast<qint64>(FTimeout) * 1000;
@@ -66,14 +72,42 @@ bool TFtpClient::Progress() {
 
 bool TFtpClient::Synchronize(TFtpNextProc Proc) {
     const int UsageErrors = UsageErrorCount();
+    // A call refused at once (from a handler, while another waits) must not disturb what the
+    // waiting call is recording.
+    const quint16 PriorDone = std::exchange(FDoneError, 0);
+    const bool PriorTimedOut = std::exchange(FTimedOut, false);
+    bool Ok = false;
     try {
         (this->*Proc)();
         // A usage error given to OnError starts nothing; there is nothing to wait for.
-        if (UsageErrorCount() != UsageErrors) return false;
-        return WaitUntilReady();
+        if (UsageErrorCount() != UsageErrors) {
+            FDoneError = PriorDone;
+            FTimedOut = PriorTimedOut;
+            FFailure = TTransferFailure::Refused;
+            return false;
+        }
+        const int Aborts = FAbortCount;
+        Ok = WaitUntilReady();
+        if (Ok)
+            FFailure = TTransferFailure::None;
+        else if (FTimedOut)
+            FFailure = TTransferFailure::Timeout;
+        else if (FAbortCount != Aborts)
+            FFailure = TTransferFailure::Aborted;
+        else if (FDoneError >= 1000) // socket error codes; replies are three digits
+            FFailure = TTransferFailure::NoConnection;
+        else
+            FFailure = TTransferFailure::Refused;
     } catch (...) {
+        FFailure = TTransferFailure::Refused;
         return false;
     }
+    return Ok;
+}
+
+void TFtpClient::TriggerRequestDone(quint16 Error) {
+    if (Error != 0 && FDoneError == 0) FDoneError = Error;
+    TCustomFtpCli::TriggerRequestDone(Error);
 }
 
 // A request aborted while this wait ran (from a handler the pump called) is not a success,
@@ -92,6 +126,7 @@ bool TFtpClient::WaitUntilReady() {
         if (FTimeout > 0) Slice = static_cast<int>(std::clamp<qint64>(FDeadline - Now + 1, 1, 20));
         WaitForEvents(Slice);
     }
+    FTimedOut = true;
     AbortAsync();
     SetTimeoutError();
     return false;

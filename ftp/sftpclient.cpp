@@ -94,7 +94,9 @@ private:
 
 // A failure of the worker's request: its text becomes ErrorMessage.
 struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit Failure(const std::string& Text, TTransferFailure Why = TTransferFailure::Refused)
+        : std::runtime_error(Text), Kind(Why) {}
+    TTransferFailure Kind;
 };
 
 std::string ErrnoText(int Code) {
@@ -175,6 +177,7 @@ struct TSftpClient::TShared {
     bool SizeAsked = false;
     qint64 Size = 0;
     std::string Error;
+    TTransferFailure Kind = TTransferFailure::Refused;
 
     void Wake() {
         Cv.notify_all();
@@ -246,7 +249,8 @@ UniqueFd TSftpClient::TShared::ConnectSocket(int PortNumber) {
     addrinfo* List = nullptr;
     const std::string Service = std::to_string(PortNumber);
     if (const int Rc = getaddrinfo(Host.c_str(), Service.c_str(), &Hints, &List); Rc != 0)
-        throw Failure("Cannot resolve " + Host + ": " + gai_strerror(Rc));
+        throw Failure("Cannot resolve " + Host + ": " + gai_strerror(Rc),
+                      TTransferFailure::NoConnection);
     const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> Owner(List, &freeaddrinfo);
 
     const QDeadlineTimer Deadline =
@@ -285,7 +289,8 @@ UniqueFd TSftpClient::TShared::ConnectSocket(int PortNumber) {
         ::setsockopt(Fd.Get(), IPPROTO_TCP, TCP_NODELAY, &One, sizeof One);
         return Fd;
     }
-    throw Failure("Cannot connect to " + Host + " port " + Service + ": " + Reason);
+    throw Failure("Cannot connect to " + Host + " port " + Service + ": " + Reason,
+                  TTransferFailure::NoConnection);
 }
 
 void TSftpClient::TShared::CheckHostKey(ssh_session S, int PortNumber) {
@@ -331,7 +336,7 @@ void TSftpClient::TShared::CheckHostKey(ssh_session S, int PortNumber) {
         Text += "Host key for " + KnownHostName(Host, PortNumber) +
                 " has changed and you have requested strict checking.\n"
                 "Host key verification failed.";
-        throw Failure(Text);
+        throw Failure(Text, TTransferFailure::Untrusted);
     }
     case SSH_KNOWN_HOSTS_UNKNOWN:
     case SSH_KNOWN_HOSTS_NOT_FOUND: {
@@ -348,7 +353,8 @@ void TSftpClient::TShared::CheckHostKey(ssh_session S, int PortNumber) {
         CheckAbort();
         if (!Accepted)
             throw Failure("Host key verification failed: the " + Type + " key " + Fp + " of " +
-                          KnownHostName(Host, PortNumber) + " was not accepted.");
+                              KnownHostName(Host, PortNumber) + " was not accepted.",
+                          TTransferFailure::Untrusted);
         // A fresh account has no SSH folder yet; ssh creates it private.
         std::error_code Ignored;
         const std::filesystem::path Parent = std::filesystem::path(KnownHosts).parent_path();
@@ -465,7 +471,8 @@ void TSftpClient::TShared::Work() {
         if (Secs > 0) ssh_options_set(S.get(), SSH_OPTIONS_TIMEOUT, &Secs);
         ssh_options_set(S.get(), SSH_OPTIONS_FD, &RawFd);
         if (ssh_connect(S.get()) != SSH_OK)
-            throw Failure("SSH connection to " + Host + " failed: " + ssh_get_error(S.get()));
+            throw Failure("SSH connection to " + Host + " failed: " + ssh_get_error(S.get()),
+                          TTransferFailure::NoConnection);
         CheckAbort();
         CheckHostKey(S.get(), PortNo);
         CheckAbort();
@@ -495,6 +502,9 @@ void TSftpClient::TShared::Work() {
             break;
         }
         Ok = true;
+    } catch (const Failure& E) {
+        Error = E.what();
+        Kind = E.Kind;
     } catch (const std::exception& E) {
         Error = E.what();
     }
@@ -633,6 +643,10 @@ bool TSftpClient::Run(TJob Job) {
 
     if (Job == TJob::Transmit) FByteCount = S->Sent;
     if (S->SizeAsked) FSizeResult = S->Size;
+    FFailure = S->Ok          ? TTransferFailure::None
+               : TimedOut     ? TTransferFailure::Timeout
+               : S->AbortFlag ? TTransferFailure::Aborted
+                              : S->Kind;
     if (S->Ok) {
         qCDebug(lcSftp) << "Done:" << FHostName.c_str()
                         << RemotePath(FHostDirName, FHostFileName).c_str();

@@ -4,6 +4,8 @@
 // thread keeps handling its events; progress, the host key question and the result come back
 // to the calling thread. Each call opens its own session and closes it before returning.
 
+#include "ftp/transferclient.h"
+
 #include <QObject>
 #include <QtGlobal>
 #include <functional>
@@ -17,7 +19,7 @@ using TSftpProgress = std::function<void(QObject* Sender, qint64 Count, bool& Ab
 using TSftpUnknownHostKey = std::function<void(QObject* Sender, const std::string& KeyType,
                                                const std::string& Fingerprint, bool& Accept)>;
 
-class TSftpClient : public QObject {
+class TSftpClient : public QObject, public TTransferClient {
 public:
     explicit TSftpClient(QObject* AOwner = nullptr);
     ~TSftpClient() override;
@@ -25,22 +27,22 @@ public:
     TSftpClient& operator=(const TSftpClient&) = delete;
 
     const std::string& HostName() const { return FHostName; }
-    void SetHostName(const std::string& Value) { FHostName = Value; }
+    void SetHostName(const std::string& Value) override { FHostName = Value; }
     // A number or a service name; empty or "ssh" is 22.
     const std::string& Port() const { return FPort; }
-    void SetPort(const std::string& Value) { FPort = Value; }
+    void SetPort(const std::string& Value) override { FPort = Value; }
     const std::string& UserName() const { return FUserName; }
-    void SetUserName(const std::string& Value) { FUserName = Value; }
+    void SetUserName(const std::string& Value) override { FUserName = Value; }
     // Empty: the SSH agent and the default keys are tried instead.
     const std::string& PassWord() const { return FPassWord; }
-    void SetPassWord(const std::string& Value) { FPassWord = Value; }
+    void SetPassWord(const std::string& Value) override { FPassWord = Value; }
     // The remote folder, absolute or relative to the login folder; empty: the login folder.
     const std::string& HostDirName() const { return FHostDirName; }
-    void SetHostDirName(const std::string& Value) { FHostDirName = Value; }
+    void SetHostDirName(const std::string& Value) override { FHostDirName = Value; }
     const std::string& HostFileName() const { return FHostFileName; }
-    void SetHostFileName(const std::string& Value) { FHostFileName = Value; }
+    void SetHostFileName(const std::string& Value) override { FHostFileName = Value; }
     const std::string& LocalFileName() const { return FLocalFileName; }
-    void SetLocalFileName(const std::string& Value) { FLocalFileName = Value; }
+    void SetLocalFileName(const std::string& Value) override { FLocalFileName = Value; }
     // Seconds a call may go without progress; 0 or less: no limit.
     int Timeout() const { return FTimeout; }
     void SetTimeout(int Value) { FTimeout = Value; }
@@ -52,29 +54,33 @@ public:
     void SetKnownHostsFile(const std::string& Value) { FKnownHostsFile = Value; }
 
     // Size found by the last FileSize that got as far as asking: 0 when there was no such file.
-    qint64 SizeResult() const { return FSizeResult; }
+    qint64 SizeResult() const override { return FSizeResult; }
     // Bytes sent by the last Transmit.
     qint64 ByteCount() const { return FByteCount; }
     // Why the last call failed (empty after a success); a changed host key gives ssh's warning.
-    const std::string& ErrorMessage() const { return FErrorMessage; }
+    const std::string& ErrorMessage() const override { return FErrorMessage; }
+    TTransferFailure LastFailure() const override { return FFailure; }
 
     // Raised on this thread while Transmit sends, Count the bytes sent so far; setting Abort
     // ends the transfer.
     TSftpProgress OnProgress;
     TSftpUnknownHostKey OnUnknownHostKey;
+    void SetProgressHandler(TTransferProgressHandler Handler) override {
+        OnProgress = std::move(Handler);
+    }
 
     // Blocking calls: true on success, false on any failure (never throw). A call made while
     // another one is waiting fails at once.
     // Connects, logs in, checks HostDirName and asks the size of HostFileName.
-    bool FileSize();
+    bool FileSize() override;
     // Connects, logs in and removes HostFileName from HostDirName.
-    bool Delete();
+    bool Delete() override;
     // Connects, logs in and stores LocalFileName as HostFileName in HostDirName, replacing a
     // file of that name; an aborted or failed transfer removes what it wrote.
-    bool Transmit();
+    bool Transmit() override;
     // Ends the call that is waiting (from a handler run during its wait): that call returns
     // false. Without one there is nothing to close. Always true.
-    bool Abort();
+    bool Abort() override;
 
     struct TShared;
 
@@ -96,6 +102,7 @@ private:
     qint64 FSizeResult = 0;
     qint64 FByteCount = 0;
     std::string FErrorMessage;
+    TTransferFailure FFailure = TTransferFailure::None;
     bool FBusy = false;
     std::shared_ptr<TShared> FShared;
     std::jthread FWorker;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <exception>
 
-TCustomLineWSocket::TCustomLineWSocket(QObject* AOwner) : TCustomSocksWSocket(AOwner) {
+TCustomLineWSocket::TCustomLineWSocket(QObject* AOwner) : TCustomSslWSocket(AOwner) {
 }
 
 TCustomLineWSocket::~TCustomLineWSocket() {
@@ -19,7 +19,7 @@ void TCustomLineWSocket::SetLineMode(bool Value) {
 
 void TCustomLineWSocket::WndProc(TMessage& MsgRec) {
     if (MsgRec.Msg != MsgLineRedeliver) {
-        TCustomSocksWSocket::WndProc(MsgRec);
+        TCustomSslWSocket::WndProc(MsgRec);
         return;
     }
     try {
@@ -49,7 +49,7 @@ void TCustomLineWSocket::WMTriggerDataAvailable(TMessage&) {
 
 int TCustomLineWSocket::GetRcvdCount() {
     if (FLineMode) return LineLength;
-    return TCustomSocksWSocket::GetRcvdCount();
+    return TCustomSslWSocket::GetRcvdCount();
 }
 
 void TCustomLineWSocket::TriggerLineLimitExceeded(int RcvdLength, bool& ClearData) {
@@ -78,10 +78,15 @@ bool TCustomLineWSocket::LineMarkerAt(int Pos) const {
 }
 
 bool TCustomLineWSocket::TriggerDataAvailable(quint16 Error) {
-    if (!FLineMode || FLineEnd.empty() || SocksState != socksData)
-        return TCustomSocksWSocket::TriggerDataAvailable(Error);
+    if (!FLineMode || FLineEnd.empty() || SocksState != socksData || SslHandshaking()) {
+        // Bytes held here after line mode went off are the application's already: the TLS
+        // layer below only offers what it decrypted itself.
+        if (!FLineMode && LineBufferCount > 0 && SocksState == socksData)
+            return TCustomSocksWSocket::TriggerDataAvailable(Error);
+        return TCustomSslWSocket::TriggerDataAvailable(Error);
+    }
 
-    int Count = TCustomSocksWSocket::GetRcvdCount();
+    int Count = TCustomSslWSocket::GetRcvdCount();
     if (Count < 0) return true;
     if (Count == 0) Count = 255;
     GrowLineBuffer(LineBufferCount + Count + 1);
@@ -170,7 +175,7 @@ int TCustomLineWSocket::DoRecv(void* Buffer, int BufferSize, int Flags) {
         LineBufferCount -= N;
         return N;
     }
-    return TCustomSocksWSocket::DoRecv(Buffer, BufferSize, Flags);
+    return TCustomSslWSocket::DoRecv(Buffer, BufferSize, Flags);
 }
 
 void TCustomLineWSocket::EditLine(int& Len) {
@@ -239,5 +244,5 @@ void TCustomLineWSocket::TriggerSessionClosed(quint16 Error) {
         }
         FreeLineBuffer();
     }
-    TCustomSocksWSocket::TriggerSessionClosed(Error);
+    TCustomSslWSocket::TriggerSessionClosed(Error);
 }

@@ -4,7 +4,7 @@
 // per complete line (terminated by LineEnd). Optional echo and backspace/tab editing serve a
 // line-oriented server. With line mode off everything passes through unchanged.
 
-#include "net/socks_wsocket.h"
+#include "net/ssl_wsocket.h"
 
 #include <functional>
 #include <string>
@@ -12,7 +12,7 @@
 
 using TLineLimitEvent = std::function<void(QObject* Sender, int RcvdLength, bool& ClearData)>;
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomSslWSocket {
 public:
     explicit TCustomLineWSocket(QObject* AOwner = nullptr);
     ~TCustomLineWSocket() override;

@@ -8,7 +8,7 @@ set -euo pipefail
 run_pkgs=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev libxkbcommon-dev librsvg2-bin
-  libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev
+  libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev libssl-dev
   fonts-dejavu-core fonts-liberation fonts-urw-base35
 )
 test_pkgs=(
@@ -16,6 +16,7 @@ test_pkgs=(
   xvfb xauth python3-pyftpdlib microsocks sane-utils
   imagemagick libjpeg-turbo-progs libvips-tools curl
   openssh-server openssh-client
+  iproute2 iptables
   dbus python3-dbus python3-gi
   desktop-file-utils appstream weston xdotool
 )

@@ -37,6 +37,13 @@ public:
     // nullopt when the user cancels.
     virtual std::optional<QString> OpenFile(QWidget* Parent, const OpenRequest& Request) = 0;
     virtual std::optional<SaveAnswer> SaveFile(QWidget* Parent, const SaveRequest& Request) = 0;
+    // Whether to trust a server whose identity is not known yet: a Yes/No question. HowToTrust
+    // tells how to trust it for good where nobody can answer (a box needs no such text).
+    virtual Result AskTrust(QWidget* Parent, const QString& Title, const QString& Text,
+                            const QString& HowToTrust) {
+        static_cast<void>(HowToTrust);
+        return MessageBox(Parent, Title, Text, Icon::Question, Buttons::YesNo);
+    }
 };
 
 // QMessageBox and QFileDialog.

@@ -1,5 +1,6 @@
 // Uploads one file with TFtpClient::Transmit and prints the wall time and throughput.
 //   ftp_upload --host H --port P --user U --password W --dir D --file F [--passive]
+//              [--security 0|1|2|3]   (FTP over TLS; the server's CA through SSL_CERT_FILE)
 
 #include "ftp/ftpclient.h"
 
@@ -7,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -14,6 +16,7 @@ int main(int argc, char** argv) {
     QCoreApplication App(argc, argv);
     std::string Host = "127.0.0.1", Port = "21", User, Password, Dir, File;
     bool Passive = false;
+    int Security = 0;
     for (int I = 1; I < argc; ++I) {
         const std::string A = argv[I];
         const auto Next = [&]() -> std::string {
@@ -37,10 +40,12 @@ int main(int argc, char** argv) {
             File = Next();
         else if (A == "--passive")
             Passive = true;
+        else if (A == "--security")
+            Security = std::atoi(Next().c_str());
         else {
             std::fprintf(stderr,
                          "usage: ftp_upload --host H --port P --user U --password W --dir D "
-                         "--file F [--passive]\n");
+                         "--file F [--passive] [--security 0|1|2|3]\n");
             return 2;
         }
     }
@@ -58,6 +63,7 @@ int main(int argc, char** argv) {
     Ftp.SetLocalFileName(File);
     Ftp.SetHostFileName(QFileInfo(QString::fromStdString(File)).fileName().toStdString());
     Ftp.SetPassive(Passive);
+    Ftp.SetSecurity(static_cast<TFtpSecurity>(Security));
     qint64 Progress = 0;
     Ftp.OnProgress = [&](QObject*, qint64, bool&) { ++Progress; };
 
@@ -70,8 +76,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     const double Bytes = static_cast<double>(Ftp.ByteCount());
-    std::printf("mode=%s bytes=%.0f seconds=%.3f MiB/s=%.1f progress_events=%lld\n",
-                Passive ? "passive" : "active", Bytes, Seconds, Bytes / Seconds / 1048576.0,
-                static_cast<long long>(Progress));
+    std::printf("mode=%s%s bytes=%.0f seconds=%.3f MiB/s=%.1f progress_events=%lld\n",
+                Passive ? "passive" : "active", Security ? "+tls" : "", Bytes, Seconds,
+                Bytes / Seconds / 1048576.0, static_cast<long long>(Progress));
     return 0;
 }

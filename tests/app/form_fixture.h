@@ -27,6 +27,8 @@ protected:
     }
 
     TForm1& MakeForm(const QStringList& Arguments = {}, bool Show = true) {
+        // One window at a time: the scanner manager serves one connection.
+        Form.reset();
         Form = std::make_unique<TForm1>(Dialogs, Arguments);
         if (Show) Form->show();
         return *Form;

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -77,18 +78,20 @@ TEST_F(BindingTest, FirstRunWritesAndShowsTheDefaults) {
     EXPECT_EQ(store.Pop("OrginalSize"), "0");
     EXPECT_EQ(store.Pop("Password"), "");
     EXPECT_EQ(store.Pop("ImageName"), "image.jpg");
+    EXPECT_EQ(store.Pop("Passive"), "1");
+    EXPECT_EQ(store.Pop("Security"), "1");
     struct stat st {};
     ASSERT_EQ(stat(QFile::encodeName(RegistryPath()).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST_F(BindingTest, ClosingStoresAllFourteenValuesAtTheirDefaults) {
+TEST_F(BindingTest, ClosingStoresEveryValueAtItsDefault) {
     TForm1& form = MakeForm();
     form.SpeedButton1->click();
     const QByteArray text = ReadAll(RegistryPath());
-    for (const char* name :
-         {"AutoClose", "OrginalSize", "ScanAll", "ConstrainPorportions", "Host", "User", "Password",
-          "Directory", "Port", "MaxWidth", "MaxHeight", "Quality", "ImageName", "Reset"})
+    for (const char* name : {"AutoClose", "OrginalSize", "ScanAll", "ConstrainPorportions", "Host",
+                             "User", "Password", "Directory", "Port", "MaxWidth", "MaxHeight",
+                             "Quality", "ImageName", "Passive", "Security", "WebAddress", "Reset"})
         EXPECT_TRUE(text.contains(QByteArray("\"") + name + "\"=")) << name;
     EXPECT_TRUE(text.contains("\"Host\"=\"ftp.example.com\""));
     EXPECT_TRUE(text.contains("\"Password\"=\"\""));
@@ -111,6 +114,96 @@ TEST_F(BindingTest, StoredResetMarkerOtherThanZeroRestoresDefaults) {
     EXPECT_EQ(store.Pop("Reset"), "0");
 }
 
+TEST_F(BindingTest, ValuesMissingFromAnOlderFileReadAsTheirDefaults) {
+    const Store store;
+    store.Push("Reset", "0");
+    store.Push("Host", "ftp.old.test");
+    store.Push("Port", "2121");
+    {
+        TForm1& form = MakeForm();
+        EXPECT_EQ(form.Edit1->text(), "ftp.old.test");
+        EXPECT_TRUE(form.CheckBox5->isChecked());
+        EXPECT_EQ(form.ComboBox1->currentIndex(), TForm1::secTlsIfOffered);
+        EXPECT_EQ(form.Edit11->text(), "");
+        // Loading does not move the port.
+        EXPECT_EQ(form.Edit5->text(), "2121");
+    }
+    store.Push("Passive", "0");
+    store.Push("Security", "7");
+    TForm1& form = MakeForm();
+    EXPECT_FALSE(form.CheckBox5->isChecked());
+    EXPECT_EQ(form.ComboBox1->currentIndex(), TForm1::secTlsIfOffered);
+}
+
+TEST_F(BindingTest, ChoosingSftpMovesTheStandardPortBothWays) {
+    TForm1& form = MakeForm();
+    const Store store;
+    form.ComboBox1->setCurrentIndex(TForm1::secSftp);
+    EXPECT_EQ(form.Edit5->text(), "22");
+    EXPECT_EQ(store.Pop("Port"), "22");
+    EXPECT_EQ(store.Pop("Security"), "4");
+    form.ComboBox1->setCurrentIndex(TForm1::secImplicitTls);
+    EXPECT_EQ(form.Edit5->text(), "21");
+    EXPECT_EQ(store.Pop("Port"), "21");
+    EXPECT_EQ(store.Pop("Security"), "3");
+    // Between two FTP choices, and from a port the user chose, nothing moves.
+    form.ComboBox1->setCurrentIndex(TForm1::secPlain);
+    EXPECT_EQ(form.Edit5->text(), "21");
+    Type(form, form.Edit5, "2222");
+    form.ComboBox1->setCurrentIndex(TForm1::secSftp);
+    EXPECT_EQ(form.Edit5->text(), "2222");
+    form.ComboBox1->setCurrentIndex(TForm1::secTlsRequired);
+    EXPECT_EQ(form.Edit5->text(), "2222");
+    // Reset shows the default port and choice without a switch in between.
+    form.ComboBox1->setCurrentIndex(TForm1::secSftp);
+    Type(form, form.Edit5, "22");
+    form.SpeedButton3->click();
+    EXPECT_EQ(form.Edit5->text(), "21");
+    EXPECT_EQ(form.ComboBox1->currentIndex(), TForm1::secTlsIfOffered);
+    EXPECT_EQ(store.Pop("Port"), "21");
+}
+
+TEST_F(BindingTest, TrustedCertificateIsKeptPerServerAndAskedForAgainWhenChanged) {
+    TForm1& form = MakeForm();
+    const auto ask = [&](const char* Port, const char* Fingerprint, TDialogs::Result Answer) {
+        Dialogs.Answers.push_back(Answer);
+        return form.AskTrustCertificate("ftp.mine.test", Port, "self-signed certificate",
+                                        "CN=ftp.mine.test", "CN=Mine CA",
+                                        "2026-01-01 to 2027-01-01", Fingerprint);
+    };
+    EXPECT_FALSE(ask("21", "AA:01", TDialogs::Result::No));
+    EXPECT_EQ(form.TrustedCertificate("ftp.mine.test", "21"), "");
+    ASSERT_EQ(Dialogs.Boxes.size(), 1u);
+    const FakeDialogs::Box& box = Dialogs.Boxes[0];
+    EXPECT_EQ(box.Title, "Velmoran");
+    EXPECT_EQ(box.Kind, TDialogs::Icon::Question);
+    EXPECT_EQ(box.Choice, TDialogs::Buttons::YesNo);
+    for (const char* part : {"ftp.mine.test:21", "self-signed certificate", "CN=ftp.mine.test",
+                             "CN=Mine CA", "2026-01-01 to 2027-01-01", "AA:01"})
+        EXPECT_TRUE(box.Text.contains(part)) << part << " in " << box.Text.toStdString();
+    EXPECT_FALSE(box.Text.contains("trusted before"));
+
+    EXPECT_TRUE(ask("21", "AA:01", TDialogs::Result::Yes));
+    EXPECT_EQ(form.TrustedCertificate("ftp.mine.test", "21"), "AA:01");
+    EXPECT_EQ(form.TrustedCertificate("ftp.mine.test", "990"), "");
+    // "&Reset" restores settings, not trust; a restart keeps it too.
+    form.SpeedButton3->click();
+    Form.reset();
+    TForm1& again = MakeForm();
+    EXPECT_EQ(again.TrustedCertificate("ftp.mine.test", "21"), "AA:01");
+    EXPECT_TRUE(ReadAll(RegistryPath())
+                    .contains("[HKEY_CURRENT_USER\\Software\\Velmoran\\ImgLift\\Certificates]"));
+
+    // A changed certificate says so and replaces the old one only on Yes.
+    Dialogs.Answers.push_back(TDialogs::Result::No);
+    EXPECT_FALSE(again.AskTrustCertificate("ftp.mine.test", "21", "", "", "", "", "BB:02"));
+    EXPECT_TRUE(Dialogs.Boxes.back().Text.contains("not the certificate trusted before"));
+    EXPECT_EQ(again.TrustedCertificate("ftp.mine.test", "21"), "AA:01");
+    Dialogs.Answers.push_back(TDialogs::Result::Yes);
+    EXPECT_TRUE(again.AskTrustCertificate("ftp.mine.test", "21", "", "", "", "", "BB:02"));
+    EXPECT_EQ(again.TrustedCertificate("ftp.mine.test", "21"), "BB:02");
+}
+
 TEST_F(BindingTest, TypedChangeIsStoredAtOnceAndPasswordScrambled) {
     TForm1& form = MakeForm();
     Type(form, form.Edit3, "s3cret!");
@@ -126,12 +219,19 @@ TEST_F(BindingTest, TypedChangeIsStoredAtOnceAndPasswordScrambled) {
 
     Type(form, form.Edit1, "ftp.typed.test");
     EXPECT_EQ(store.Pop("Host"), "ftp.typed.test");
+    // Unlike the other check boxes, "Passive mode" is stored at once.
+    form.CheckBox5->setChecked(false);
+    EXPECT_EQ(store.Pop("Passive"), "0");
+    Type(form, form.Edit11, "https://pictures.mine.test/up/");
+    EXPECT_EQ(store.Pop("WebAddress"), "https://pictures.mine.test/up/");
 
     // Next start shows the password in plain text again.
     Form.reset();
     TForm1& again = MakeForm();
     EXPECT_EQ(again.Edit3->text(), "s3cret!");
     EXPECT_EQ(again.Edit1->text(), "ftp.typed.test");
+    EXPECT_EQ(again.Edit11->text(), "https://pictures.mine.test/up/");
+    EXPECT_FALSE(again.CheckBox5->isChecked());
 }
 
 TEST_F(BindingTest, ProgramSetTextsAreNotStored) {
@@ -181,14 +281,23 @@ TEST_F(BindingTest, ResetRestoresAndShowsDefaultsOnBothPages) {
     TForm1& form = MakeForm();
     Type(form, form.Edit1, "ftp.other.test");
     Type(form, form.Edit9, "33");
+    Type(form, form.Edit11, "https://other.test/");
     form.CheckBox4->setChecked(false);
+    form.CheckBox5->setChecked(false);
+    form.ComboBox1->setCurrentIndex(TForm1::secTlsRequired);
     form.SpeedButton3->click();
     EXPECT_EQ(form.Edit1->text(), TForm1::DefaultHost);
     EXPECT_EQ(form.Edit9->text(), "80");
+    EXPECT_EQ(form.Edit11->text(), "");
     EXPECT_TRUE(form.CheckBox4->isChecked());
+    EXPECT_TRUE(form.CheckBox5->isChecked());
+    EXPECT_EQ(form.ComboBox1->currentIndex(), TForm1::secTlsIfOffered);
     const Store store;
     EXPECT_EQ(store.Pop("Host"), TForm1::DefaultHost);
     EXPECT_EQ(store.Pop("Quality"), "80");
+    EXPECT_EQ(store.Pop("WebAddress"), "");
+    EXPECT_EQ(store.Pop("Passive"), "1");
+    EXPECT_EQ(store.Pop("Security"), "1");
 }
 
 TEST_F(BindingTest, ResetWorksWhicheverSettingsEditHasTheFocus) {
@@ -207,7 +316,8 @@ TEST_F(BindingTest, ResetWorksWhicheverSettingsEditHasTheFocus) {
                                            {form.Edit7, "MaxWidth", "620"},
                                            {form.Edit8, "MaxHeight", "480"},
                                            {form.Edit9, "Quality", "80"},
-                                           {form.Edit10, "ImageName", "image.jpg"}};
+                                           {form.Edit10, "ImageName", "image.jpg"},
+                                           {form.Edit11, "WebAddress", ""}};
     for (const Setting& focused : settings) {
         for (const Setting& setting : settings)
             Type(form, setting.Edit, "9");

@@ -5,16 +5,19 @@
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
 #include "ftp_fixture.h"
+#include "scripted_server.h"
 #include "support/test_support.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QToolButton>
+#include <algorithm>
 
 using ftptest::PyFtpServer;
 
@@ -43,9 +46,12 @@ protected:
 
     // A window whose settings point at the server, with a 1600 x 1200 picture loaded.
     TForm1& Ready(const PyFtpServer& Server, const QString& Picture = QString()) {
+        return Ready(Server.Port(), Picture);
+    }
+    TForm1& Ready(quint16 Port, const QString& Picture = QString()) {
         TForm1& form = MakeForm();
         form.Edit1->setText("127.0.0.1");
-        form.Edit5->setText(QString::number(Server.Port()));
+        form.Edit5->setText(QString::number(Port));
         form.Edit2->setText("user");
         form.Edit3->setText("secret");
         form.Edit4->setText("/");
@@ -190,6 +196,47 @@ TEST_F(UploadTest, StalledServerTimesOutWithoutHangingTheWindow) {
     EXPECT_GE(ticks, 100);
 }
 
+TEST_F(UploadTest, AbortDuringAStalledSizeCheckEndsAtOnceAndLogsInNoMore) {
+    ftptest::ScriptedFtpServer server;
+    server.ScriptLogin();
+    TForm1& form = Ready(server.Port());
+    QElapsedTimer sinceClick;
+    // SIZE is never answered; the user gives up a moment later.
+    server.On("SIZE", [&](ftptest::Session&, const QByteArray&) {
+        QTimer::singleShot(300, [&] {
+            sinceClick.start();
+            form.SpeedButton4->click();
+        });
+    });
+    form.BitBtn5->click();
+    ASSERT_TRUE(sinceClick.isValid());
+    EXPECT_LT(sinceClick.elapsed(), 1000);
+    EXPECT_EQ(Last(), "Transmission aborted by user.");
+    testsupport::PumpFor(300);
+    const QList<QByteArray> commands = server.Commands();
+    EXPECT_EQ(
+        std::ranges::count_if(commands, [](const QByteArray& c) { return c.startsWith("USER"); }),
+        1)
+        << commands.join('|').toStdString();
+    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_FALSE(QFile::exists(TempJpeg()));
+}
+
+TEST_F(UploadTest, SilentServerCostsOneTimeout) {
+    ftptest::ScriptedFtpServer server;
+    server.SetGreeting({});
+    TForm1& form = Ready(server.Port());
+    form.VFTP->SetTimeout(2);
+    QElapsedTimer clock;
+    clock.start();
+    form.BitBtn5->click();
+    EXPECT_EQ(Last(), "File NOT transmitted.");
+    EXPECT_EQ(server.Connections(), 1);
+    // The half-second wait for the JPEG file, one time-out and some slack.
+    EXPECT_LT(clock.elapsed(), 3500);
+    EXPECT_EQ(form.VFTP->LastFailure(), TTransferFailure::Timeout);
+}
+
 TEST_F(UploadTest, ProgressMapsBytesToTheBar) {
     TForm1& form = MakeForm();
     bool abort = false;
@@ -248,4 +295,15 @@ TEST_F(UploadTest, RefusedDeleteCouldNotDelete) {
     form.Button1->click();
     EXPECT_EQ(Last(), "Could not delete File.");
     EXPECT_TRUE(QFile::exists(server.RootFile("kept.jpg")));
+}
+
+TEST(PictureAddress, AppendsTheNameAsAPathSegment) {
+    EXPECT_EQ(TForm1::PictureAddress("https://pics.example/my", "image.jpg"),
+              "https://pics.example/my/image.jpg");
+    EXPECT_EQ(TForm1::PictureAddress("https://pics.example/my/", "Beach Day.jpg"),
+              "https://pics.example/my/Beach%20Day.jpg");
+    // UTF-8 bytes, and characters that would end or split the segment.
+    EXPECT_EQ(TForm1::PictureAddress("http://h/", QString::fromUtf8("Straße #1?/ä.jpg")),
+              "http://h/Stra%C3%9Fe%20%231%3F%2F%C3%A4.jpg");
+    EXPECT_EQ(TForm1::PictureAddress("", "image.jpg"), "");
 }

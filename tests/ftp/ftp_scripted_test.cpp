@@ -466,6 +466,47 @@ TEST_F(Scripted, PassiveUploadAndDownloadThroughThe227Address) {
     EXPECT_EQ(ReadFile(Down), Pattern(7000, 6));
 }
 
+// The 227 address is not followed: the data connection goes to the control connection's
+// peer (10.0.0.1 must never be contacted), with the reply's port.
+TEST_F(Scripted, Passive227AddressIsIgnored) {
+    Server.On("PASV", [](Session& S, const QByteArray&) {
+        const quint16 P = S.ListenPassive();
+        S.Send("227 Entering Passive Mode (10,0,0,1," + QByteArray::number(P >> 8) + "," +
+               QByteArray::number(P & 0xff) + ").\r\n");
+    });
+    ScriptStor(Server, true);
+    Ftp.SetPassive(true);
+    const QByteArray Content = Pattern(5000, 3);
+    const QString Local = Dir.filePath("up.bin");
+    ASSERT_TRUE(WriteFile(Local, Content));
+    Ftp.SetLocalFileName(Local.toStdString());
+    Ftp.SetHostFileName("up.bin");
+    ASSERT_TRUE(Run(&TCustomFtpCli::TransmitAsync));
+    EXPECT_EQ(Log.DoneError, 0) << Log.Trace();
+    EXPECT_EQ(Server.LastSession()->DataReceived(), Content);
+}
+
+// A refused passive data connection ends the upload at once with its error, long before the
+// client's time-out.
+TEST_F(Scripted, RefusedPassiveDataConnectionEndsTheUploadAtOnce) {
+    const quint16 Closed = testsupport::FreePort();
+    Server.On("PASV", [Closed](Session& S, const QByteArray&) {
+        S.Send("227 Entering Passive Mode (127,0,0,1," + QByteArray::number(Closed >> 8) + "," +
+               QByteArray::number(Closed & 0xff) + ").\r\n");
+    });
+    Ftp.SetTimeout(15);
+    Ftp.SetPassive(true);
+    const QString Local = Dir.filePath("up.bin");
+    ASSERT_TRUE(WriteFile(Local, Pattern(5000, 3)));
+    Ftp.SetLocalFileName(Local.toStdString());
+    Ftp.SetHostFileName("up.bin");
+    ASSERT_TRUE(Run(&TCustomFtpCli::TransmitAsync, 3000)) << Log.Trace();
+    EXPECT_EQ(Log.DoneError, 550);
+    EXPECT_NE(Ftp.ErrorMessage().find("Unable to establish data connection"), std::string::npos)
+        << Ftp.ErrorMessage();
+    EXPECT_FALSE(Sent("STOR up.bin"));
+}
+
 TEST_F(Scripted, Malformed227EndsTheTransferWithAnError) {
     const QList<QByteArray> Bad{"227 Entering Passive Mode\r\n",
                                 "227 Entering Passive Mode (127,0,0,1,10)\r\n",

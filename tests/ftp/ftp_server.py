@@ -3,6 +3,11 @@
 
 A stock pyftpdlib server with a few switches for what a well-behaved server
 would not do. Prints "READY <port>" once it listens.
+
+With --tls-cert it speaks FTP over TLS (AUTH TLS, PBSZ, PROT; --tls-implicit: TLS from
+the first byte). --tls-reuse-required refuses a data connection whose TLS session does
+not resume the control connection's, as vsftpd does. --log-commands prints "CMD <verb>"
+for every command received and "DATA TLS reused=0|1" for every secured data connection.
 """
 
 import argparse
@@ -12,13 +17,16 @@ import struct
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--host", default="127.0.0.1", help="address to listen on")
+    ap.add_argument("--permit-foreign", action="store_true",
+                    help="connect to a PORT address other than the client's")
     ap.add_argument("--root", required=True)
     ap.add_argument("--user", default="user")
     ap.add_argument("--password", default="secret")
@@ -30,6 +38,16 @@ def main():
                     help="reset the data connection and close the control connection "
                          "once this many bytes have moved")
     ap.add_argument("--quiet", action="store_true")
+    ap.add_argument("--log-commands", action="store_true")
+    ap.add_argument("--tls-cert", help="certificate chain (PEM); enables TLS")
+    ap.add_argument("--tls-key", help="private key (PEM)")
+    ap.add_argument("--tls-implicit", action="store_true", help="TLS from the first byte")
+    ap.add_argument("--tls-required", action="store_true",
+                    help="no login and no data connection without TLS")
+    ap.add_argument("--tls-reuse-required", action="store_true",
+                    help="refuse a data connection that does not resume the TLS session")
+    ap.add_argument("--tls-min", choices=["1.2", "1.3"])
+    ap.add_argument("--tls-max", choices=["1.2", "1.3"])
     opts = ap.parse_args()
 
     logging.basicConfig(level=logging.WARNING if opts.quiet else logging.INFO,
@@ -38,7 +56,30 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(opts.user, opts.password, opts.root, perm="elradfmwMT")
 
-    class Dtp(DTPHandler):
+    tls = bool(opts.tls_cert)
+    if tls:
+        from OpenSSL import SSL
+        from OpenSSL._util import lib as ssl_lib
+
+    class Dtp(TLS_DTPHandler if tls else DTPHandler):
+        def readable(self):
+            # Clients start the data connection's handshake before the transfer command has
+            # arrived; the stock handler would close a channel that is readable that early.
+            if tls and (self._ssl_accepting or self._ssl_want_read):
+                return True
+            return super().readable()
+
+        def handle_ssl_established(self):
+            reused = int(ssl_lib.SSL_session_reused(self.socket._ssl))
+            if opts.log_commands:
+                print("DATA TLS reused=%d" % reused, flush=True)
+            if opts.tls_reuse_required and not reused:
+                self.cmd_channel.respond("522 SSL connection failed: session reuse required")
+                self._error = True  # no TLS shutdown on a refused connection
+                self.close()
+                return
+            super().handle_ssl_established()
+
         def _check_drop(self):
             if opts.drop_after and self.get_transmitted_bytes() >= opts.drop_after:
                 # A crash, not a close: reset the data connection, drop the control one.
@@ -58,19 +99,42 @@ def main():
             super().handle_read()
             self._check_drop()
 
-        handle_read_event = handle_read
+        if not tls:  # the TLS handler drives its handshake from here
+            handle_read_event = handle_read
 
         def send(self, data):
             sent = super().send(data)
             self._check_drop()
             return sent
 
-    class Handler(FTPHandler):
+    class Handler(TLS_FTPHandler if tls else FTPHandler):
         dtp_handler = Dtp
+        if tls:
+            certfile = opts.tls_cert
+            keyfile = opts.tls_key
+            tls_control_required = opts.tls_required
+            tls_data_required = opts.tls_required
+            _banner_sent = False
+
+            def handle(self):
+                if opts.tls_implicit:
+                    self.secure_connection(self.ssl_context)  # the banner follows the handshake
+                else:
+                    super().handle()
+
+            def handle_ssl_established(self):
+                if opts.tls_implicit and not self._banner_sent:
+                    self._banner_sent = True
+                    super().handle()
+
+        def pre_process_command(self, line, cmd, arg):
+            if opts.log_commands:
+                print("CMD " + cmd, flush=True)
+            super().pre_process_command(line, cmd, arg)
         if opts.drop_after:
             use_sendfile = False  # every send goes through Dtp.send
         auth_failed_timeout = 0.05
-        proto_cmds = dict(FTPHandler.proto_cmds)
+        proto_cmds = dict((TLS_FTPHandler if tls else FTPHandler).proto_cmds)
         if opts.no_size:
             del proto_cmds["SIZE"]
 
@@ -102,8 +166,16 @@ def main():
             super().respond(resp, logfun)
 
     Handler.authorizer = authorizer
+    if tls:
+        versions = {"1.2": SSL.TLS1_2_VERSION, "1.3": SSL.TLS1_3_VERSION}
+        ctx = Handler.get_ssl_context()
+        if opts.tls_min:
+            ctx.set_min_proto_version(versions[opts.tls_min])
+        if opts.tls_max:
+            ctx.set_max_proto_version(versions[opts.tls_max])
     Handler.banner = "pyftpdlib test server ready."
-    server = FTPServer(("127.0.0.1", opts.port), Handler)
+    Handler.permit_foreign_addresses = opts.permit_foreign
+    server = FTPServer((opts.host, opts.port), Handler)
     print("READY %d" % opts.port, flush=True)
     server.serve_forever(handle_exit=True)
 

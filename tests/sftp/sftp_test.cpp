@@ -1,7 +1,7 @@
-// TSftpClient against OpenSSH's sshd on a loopback port, with its own host keys, config and a
-// dedicated test account (root only: sshd and the account need it).
+// TSftpClient against OpenSSH's sshd on a loopback port (sshd_fixture.h).
 
 #include "ftp/sftpclient.h"
+#include "sshd_fixture.h"
 #include "support/test_support.h"
 
 #include <QDir>
@@ -16,37 +16,7 @@
 
 namespace {
 
-const QString User = QStringLiteral("imglift-sftp");
-const std::string Password = "Lift-9-Secret";
-
-// Runs a program to its end; its output, or an empty result with Ok false.
-struct RunResult {
-    bool Ok = false;
-    QString Output;
-};
-RunResult RunProgram(const QString& Program, const QStringList& Args, const QByteArray& Input = {},
-                     const QProcessEnvironment& Env = QProcessEnvironment::systemEnvironment()) {
-    QProcess P;
-    P.setProcessEnvironment(Env);
-    P.setProcessChannelMode(QProcess::MergedChannels);
-    P.start(Program, Args);
-    if (!P.waitForStarted(5000)) return {};
-    if (!Input.isEmpty()) P.write(Input);
-    P.closeWriteChannel();
-    P.waitForFinished(20000);
-    const QString Out = QString::fromLocal8Bit(P.readAll());
-    return {P.exitStatus() == QProcess::NormalExit && P.exitCode() == 0, Out};
-}
-
-QByteArray ReadAll(const QString& Path) {
-    QFile F(Path);
-    return F.open(QIODevice::ReadOnly) ? F.readAll() : QByteArray();
-}
-
-bool WriteAll(const QString& Path, const QByteArray& Data) {
-    QFile F(Path);
-    return F.open(QIODevice::WriteOnly | QIODevice::Truncate) && F.write(Data) == Data.size();
-}
+using namespace sftptest;
 
 QByteArray Pattern(qint64 Size, quint32 Seed) {
     QByteArray Data(Size, Qt::Uninitialized);
@@ -55,100 +25,6 @@ QByteArray Pattern(qint64 Size, quint32 Seed) {
         C = char(Gen.generate() & 0xff);
     return Data;
 }
-
-// The sshd, its account and an ssh-agent holding the account's key, shared by all tests.
-struct Server {
-    QTemporaryDir Dir;
-    QString Home;
-    quint16 Port = 0;
-    QString HostPub;  // "ssh-ed25519 AAAA..."
-    QString OtherPub; // another host key, for the changed-key case
-    QString AgentSocket;
-    std::unique_ptr<testsupport::ServerProcess> Sshd;
-    std::unique_ptr<testsupport::ServerProcess> Agent;
-    QString SkipReason;
-
-    QString Path(const QString& Name) const { return Dir.filePath(Name); }
-    QString Log() const { return QString::fromLocal8Bit(ReadAll(Path("sshd.log"))); }
-
-    bool Keygen(const QString& Name) {
-        return RunProgram("ssh-keygen",
-                          {"-q", "-t", "ed25519", "-N", "", "-C", "test", "-f", Path(Name)})
-            .Ok;
-    }
-    QString PublicKey(const QString& Name) const {
-        const QStringList Parts =
-            QString::fromLatin1(ReadAll(Path(Name + ".pub"))).split(' ', Qt::SkipEmptyParts);
-        return Parts.size() >= 2 ? Parts[0] + ' ' + Parts[1] : QString();
-    }
-
-    void Start() {
-        if (geteuid() != 0) {
-            SkipReason = "sshd and the test account need root";
-            return;
-        }
-        if (!QFile::exists("/usr/sbin/sshd")) {
-            SkipReason = "/usr/sbin/sshd is missing (package openssh-server)";
-            return;
-        }
-        QFile::setPermissions(Dir.path(), QFile::permissions(Dir.path()) | QFile::ReadOther |
-                                              QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup);
-        Home = Path("home");
-        QDir().mkpath(Home + "/up");
-        const bool Exists = RunProgram("id", {"-u", User}).Ok;
-        const RunResult Account =
-            Exists ? RunProgram("usermod", {"-d", Home, User})
-                   : RunProgram("useradd", {"--system", "--no-create-home", "--home-dir", Home,
-                                            "--shell", "/usr/sbin/nologin", User});
-        if (!Account.Ok ||
-            !RunProgram("chpasswd", {}, (User + ':').toUtf8() + Password.c_str()).Ok ||
-            !RunProgram("chown", {"-R", User + ':', Home}).Ok) {
-            SkipReason = "cannot set up the test account: " + Account.Output;
-            return;
-        }
-        if (!Keygen("host_key") || !Keygen("other_key") || !Keygen("user_key")) {
-            SkipReason = "ssh-keygen failed";
-            return;
-        }
-        HostPub = PublicKey("host_key");
-        OtherPub = PublicKey("other_key");
-        QFile::copy(Path("user_key.pub"), Path("authorized_keys"));
-        QDir().mkpath("/run/sshd"); // sshd's privilege separation folder
-        Port = testsupport::FreePort();
-        const QString Config =
-            QStringLiteral("Port %1\nListenAddress 127.0.0.1\n"
-                           "HostKey %2\nPidFile %3\nAuthorizedKeysFile %4\n"
-                           "StrictModes no\nUsePAM no\n"
-                           "PasswordAuthentication yes\n"
-                           "PubkeyAuthentication yes\n"
-                           "KbdInteractiveAuthentication no\n"
-                           "AllowUsers %5\nSubsystem sftp internal-sftp\n"
-                           "LogLevel VERBOSE\n")
-                .arg(Port)
-                .arg(Path("host_key"), Path("sshd.pid"), Path("authorized_keys"), User);
-        WriteAll(Path("sshd_config"), Config.toUtf8());
-        Sshd = std::make_unique<testsupport::ServerProcess>(
-            "/usr/sbin/sshd", QStringList{"-D", "-f", Path("sshd_config"), "-E", Path("sshd.log")});
-        if (!Sshd->started() || !testsupport::WaitForListener(Port, 10000)) {
-            SkipReason = "sshd did not start: " + Sshd->output() + Log();
-            return;
-        }
-        AgentSocket = Path("agent.sock");
-        Agent = std::make_unique<testsupport::ServerProcess>("ssh-agent",
-                                                             QStringList{"-D", "-a", AgentSocket});
-        testsupport::PumpUntil([&] { return QFile::exists(AgentSocket); }, 5000);
-        QProcessEnvironment Env = QProcessEnvironment::systemEnvironment();
-        Env.insert("SSH_AUTH_SOCK", AgentSocket);
-        if (!RunProgram("ssh-add", {"-q", Path("user_key")}, {}, Env).Ok)
-            SkipReason = "ssh-add failed";
-    }
-
-    ~Server() {
-        Agent.reset();
-        Sshd.reset();
-        if (!Home.isEmpty()) RunProgram("userdel", {User});
-    }
-};
 
 Server* GServer = nullptr;
 
@@ -184,9 +60,7 @@ protected:
         Local = SshDir + "/local.jpg";
     }
 
-    static QString HostEntry(const QString& Key) {
-        return QStringLiteral("[127.0.0.1]:%1 %2").arg(GServer->Port).arg(Key);
-    }
+    static QString HostEntry(const QString& Key) { return GServer->HostEntry(Key); }
     QString Remote(const QString& Name) const { return GServer->Home + '/' + Name; }
     bool Upload(const QByteArray& Data, const std::string& Name, const std::string& Dir = "") {
         WriteAll(Local, Data);

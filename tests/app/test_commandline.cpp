@@ -1,0 +1,138 @@
+// imglift --upload / --delete run as a separate process without any display, against a real
+// FTP server, with the settings written where the program reads them.
+
+#include "commandline_fixture.h"
+
+#include "ftp_fixture.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <csignal>
+
+using ftptest::PyFtpServer;
+
+class CommandLineTest : public CommandLineFixture {
+protected:
+    void Serve(const PyFtpServer& Server) {
+        Settings({{"Host", "127.0.0.1"},
+                  {"Port", std::to_string(Server.Port())},
+                  {"User", "user"},
+                  {"Directory", "/"}},
+                 "secret");
+    }
+};
+
+TEST_F(CommandLineTest, UploadPrintsTheWebAddressOrTheName) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    Settings({{"WebAddress", "https://pics.example/my"}});
+    const QString picture = Picture("Beach Day.jpg");
+
+    const TRun first = Run({"--upload", picture});
+    EXPECT_EQ(first.Code, 0) << first.Err.toStdString();
+    EXPECT_EQ(first.Out, "https://pics.example/my/Beach%20Day.jpg\n");
+    EXPECT_TRUE(first.Err.contains("File sucessfully transmitted.")) << first.Err.toStdString();
+    const QByteArray stored = ftptest::ReadFile(server.RootFile("Beach Day.jpg"));
+    EXPECT_TRUE(stored.startsWith("\xFF\xD8"));
+    EXPECT_EQ(QImage::fromData(stored).size(), QSize(620, 465));
+
+    Settings({{"WebAddress", ""}});
+    const TRun named = Run({"--upload", picture, "--name", "Other.jpg"});
+    EXPECT_EQ(named.Code, 0) << named.Err.toStdString();
+    EXPECT_EQ(named.Out, "Other.jpg\n");
+    EXPECT_TRUE(QFile::exists(server.RootFile("Other.jpg")));
+}
+
+TEST_F(CommandLineTest, ProgressOnlyOnATerminal) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    const QString picture = Picture("p.jpg", 3000, 2000);
+    Settings({{"OrginalSize", "1"}});
+    // script(1) gives the command a terminal; its output is the terminal's.
+    const TRun terminal =
+        RunIn("script", {"-qec", QStringLiteral("'%1' --upload '%2'").arg(IMGLIFT_PROGRAM, picture),
+                         "/dev/null"});
+    EXPECT_EQ(terminal.Code, 0) << terminal.Out.toStdString();
+    EXPECT_TRUE(terminal.Out.contains("p.jpg: 100%")) << terminal.Out.toStdString();
+    // The outcome on a line of its own after the progress.
+    EXPECT_TRUE(terminal.Out.contains("\nFile sucessfully transmitted."))
+        << terminal.Out.toStdString();
+    const TRun piped = Run({"--upload", picture});
+    EXPECT_EQ(piped.Code, 0);
+    EXPECT_FALSE(piped.Err.contains("%")) << piped.Err.toStdString();
+}
+
+TEST_F(CommandLineTest, UnsupportedOrUnreadableFilesAreUsageErrors) {
+    const TRun text = Run({"--upload", File("notes.txt", "hello")});
+    EXPECT_EQ(text.Code, 2);
+    EXPECT_TRUE(text.Err.contains("Not supportet Image File")) << text.Err.toStdString();
+    const TRun broken = Run({"--upload", File("broken.jpg", "not a picture")});
+    EXPECT_EQ(broken.Code, 2);
+    EXPECT_TRUE(broken.Err.contains("Error loading Image File")) << broken.Err.toStdString();
+    EXPECT_TRUE(broken.Out.isEmpty());
+}
+
+TEST_F(CommandLineTest, ServerDownFailsAtOnceWithTheReason) {
+    Settings({{"Host", "127.0.0.1"}, {"Port", std::to_string(testsupport::FreePort())}}, "secret");
+    QElapsedTimer clock;
+    clock.start();
+    const TRun run = Run({"--upload", Picture("a.jpg")});
+    EXPECT_EQ(run.Code, 1);
+    // The 15-second time-out never comes into it.
+    EXPECT_LT(clock.elapsed(), 8000);
+    EXPECT_TRUE(run.Err.contains("File NOT transmitted.")) << run.Err.toStdString();
+    EXPECT_TRUE(run.Err.contains("refused")) << run.Err.toStdString();
+}
+
+TEST_F(CommandLineTest, CtrlCAbortsTheTransfer) {
+    // The transfer never ends: the server keeps its final reply.
+    PyFtpServer server({"--stall-226", "--verbose"});
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    QProcess& process = Start({"--upload", Picture("slow.jpg")});
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return server.Output().contains("STOR"); }, 10000));
+    testsupport::PumpFor(300);
+    QElapsedTimer clock;
+    clock.start();
+    ::kill(pid_t(process.processId()), SIGINT);
+    ASSERT_TRUE(
+        testsupport::PumpUntil([&] { return process.state() == QProcess::NotRunning; }, 5000));
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 130);
+    EXPECT_TRUE(process.readAllStandardError().contains("Transmission aborted by user."));
+}
+
+TEST_F(CommandLineTest, DeleteFoundAndMissing) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    ASSERT_TRUE(ftptest::WriteFile(server.RootFile("old.jpg"), QByteArray(300, 'o')));
+    const TRun found = Run({"--delete", "old.jpg"});
+    EXPECT_EQ(found.Code, 0) << found.Err.toStdString();
+    EXPECT_TRUE(found.Err.contains("File sucessfully deleted."));
+    EXPECT_FALSE(QFile::exists(server.RootFile("old.jpg")));
+    const TRun missing = Run({"--delete", "old.jpg"});
+    EXPECT_EQ(missing.Code, 1);
+    EXPECT_TRUE(missing.Err.contains("File not found.")) << missing.Err.toStdString();
+}
+
+TEST_F(CommandLineTest, OptionsHelpAndVersion) {
+    for (const QStringList& bad :
+         {QStringList{"--bogus"}, QStringList{"--upload"}, QStringList{"--name", "x.jpg"},
+          QStringList{"--delete", "a.jpg", "--upload", "b.jpg"},
+          QStringList{"--upload", "a.jpg", "extra"}}) {
+        const TRun run = Run(bad);
+        EXPECT_EQ(run.Code, 2) << bad.join(' ').toStdString();
+        EXPECT_TRUE(run.Err.contains("--help")) << run.Err.toStdString();
+    }
+    const TRun help = Run({"--help"});
+    EXPECT_EQ(help.Code, 0);
+    EXPECT_TRUE(help.Out.contains("--upload FILE [--name NAME]"));
+    const TRun version = Run({"--version"});
+    EXPECT_EQ(version.Code, 0);
+    EXPECT_EQ(version.Out, "Velmoran ImgLift 1.0\n");
+}

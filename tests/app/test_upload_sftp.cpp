@@ -1,0 +1,182 @@
+// Upload and delete over SFTP ("Security" 4) through a real sshd: from the window, and from the
+// command line as a separate process without a display.
+
+#include "commandline_fixture.h"
+#include "form_fixture.h"
+
+#include "sshd_fixture.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+sftptest::Server* GServer = nullptr;
+
+class SshdEnvironment : public testing::Environment {
+public:
+    void SetUp() override {
+        GServer = new sftptest::Server;
+        GServer->Start();
+    }
+    void TearDown() override {
+        delete GServer;
+        GServer = nullptr;
+    }
+};
+const testing::Environment* const GEnvironment =
+    testing::AddGlobalTestEnvironment(new SshdEnvironment);
+
+QString KnownHostsIn(const QString& Home) {
+    return Home + "/.ssh/known_hosts";
+}
+
+void Know(const QString& Home, const QString& Lines) {
+    QDir().mkpath(Home + "/.ssh");
+    ASSERT_TRUE(sftptest::WriteAll(KnownHostsIn(Home), Lines.toUtf8()));
+}
+
+} // namespace
+
+class SftpWindowTest : public FormTest {
+protected:
+    void SetUp() override {
+        FormTest::SetUp();
+        if (!GServer->SkipReason.isEmpty()) GTEST_SKIP() << GServer->SkipReason.toStdString();
+        OldHome = qgetenv("HOME");
+        qputenv("HOME", Dir.path().toLocal8Bit());
+    }
+    void TearDown() override {
+        if (!OldHome.isNull()) qputenv("HOME", OldHome);
+        FormTest::TearDown();
+    }
+
+    TForm1& Ready() {
+        TForm1& form = MakeForm();
+        form.ComboBox1->setCurrentIndex(TForm1::secSftp);
+        form.Edit1->setText("127.0.0.1");
+        form.Edit5->setText(QString::number(GServer->Port));
+        form.Edit2->setText(sftptest::User);
+        form.Edit3->setText(QString::fromStdString(sftptest::Password));
+        form.Edit4->setText("up");
+        form.ImageFile = Picture("ssh picture.jpg", 800, 600, "JPG");
+        form.ProcessImageFile();
+        return form;
+    }
+
+    QStringList Questions() const {
+        QStringList questions;
+        for (const FakeDialogs::Box& box : Dialogs.Boxes)
+            if (box.Text.contains("key fingerprint is")) questions << box.Text;
+        return questions;
+    }
+
+    QString Remote(const QString& Name) const { return GServer->Home + "/up/" + Name; }
+
+    QByteArray OldHome;
+};
+
+TEST_F(SftpWindowTest, UploadAndDeleteAskAboutTheHostKeyOnce) {
+    TForm1& form = Ready();
+    form.BitBtn5->click();
+    ASSERT_EQ(Dialogs.Texts().last(), "File sucessfully transmitted.")
+        << Dialogs.Texts().join('|').toStdString();
+    ASSERT_EQ(Questions().size(), 1);
+    const FakeDialogs::Box& question = Dialogs.Boxes[1];
+    EXPECT_EQ(question.Title, "Velmoran");
+    EXPECT_EQ(question.Choice, TDialogs::Buttons::YesNo);
+    const QString fingerprint =
+        sftptest::RunProgram("ssh-keygen", {"-l", "-f", GServer->Path("host_key.pub")})
+            .Output.section(' ', 1, 1);
+    EXPECT_TRUE(question.Text.contains(QStringLiteral("[127.0.0.1]:%1").arg(GServer->Port)));
+    EXPECT_TRUE(question.Text.contains("ED25519 key fingerprint is " + fingerprint + "."))
+        << question.Text.toStdString();
+    EXPECT_TRUE(QImage(Remote("ssh picture.jpg")).size() == QSize(620, 465));
+    EXPECT_TRUE(sftptest::ReadAll(KnownHostsIn(Dir.path()))
+                    .contains(GServer->HostPub.section(' ', 1, 1).toLatin1()));
+
+    // The same name again: size check, delete and store, and no second question.
+    form.BitBtn5->click();
+    EXPECT_EQ(Dialogs.Texts().last(), "File sucessfully transmitted.");
+    form.Edit6->setText("ssh picture.jpg");
+    form.Button1->click();
+    EXPECT_EQ(Dialogs.Texts().last(), "File sucessfully deleted.");
+    EXPECT_FALSE(QFile::exists(Remote("ssh picture.jpg")));
+    form.Button1->click();
+    EXPECT_EQ(Dialogs.Texts().last(), "File not found.");
+    EXPECT_EQ(Questions().size(), 1);
+}
+
+TEST_F(SftpWindowTest, NoToTheHostKeySendsNoPassword) {
+    TForm1& form = Ready();
+    const qsizetype logBefore = GServer->Log().size();
+    Dialogs.Answers = {TDialogs::Result::Yes, TDialogs::Result::No};
+    form.BitBtn5->click();
+    EXPECT_EQ(Dialogs.Texts().last(), "File NOT transmitted.");
+    EXPECT_EQ(Questions().size(), 1);
+    EXPECT_EQ(Dialogs.Boxes.size(), 3u) << Dialogs.Texts().join('|').toStdString();
+    testsupport::PumpFor(200);
+    EXPECT_FALSE(GServer->Log().mid(logBefore).contains("password for"));
+    EXPECT_FALSE(QFile::exists(Remote("ssh picture.jpg")));
+}
+
+TEST_F(SftpWindowTest, ChangedHostKeyIsAWarningNotAQuestion) {
+    Know(Dir.path(), GServer->HostEntry(GServer->OtherPub) + '\n');
+    TForm1& form = Ready();
+    form.BitBtn5->click();
+    EXPECT_EQ(Dialogs.Texts().last(), "File NOT transmitted.");
+    EXPECT_TRUE(Questions().isEmpty());
+    ASSERT_EQ(Dialogs.Boxes.size(), 3u) << Dialogs.Texts().join('|').toStdString();
+    EXPECT_EQ(Dialogs.Boxes[1].Choice, TDialogs::Buttons::Ok);
+    EXPECT_TRUE(Dialogs.Boxes[1].Text.contains("REMOTE HOST IDENTIFICATION HAS CHANGED"));
+    EXPECT_TRUE(Dialogs.Boxes[1].Text.contains(KnownHostsIn(Dir.path()) + ":1"))
+        << Dialogs.Boxes[1].Text.toStdString();
+}
+
+class SftpCommandLineTest : public CommandLineFixture {
+protected:
+    void SetUp() override {
+        CommandLineFixture::SetUp();
+        if (!GServer->SkipReason.isEmpty()) GTEST_SKIP() << GServer->SkipReason.toStdString();
+        Settings({{"Security", "4"},
+                  {"Host", "127.0.0.1"},
+                  {"Port", std::to_string(GServer->Port)},
+                  {"User", sftptest::User.toStdString()},
+                  {"Directory", "up"},
+                  {"WebAddress", "https://ssh.example/"}},
+                 sftptest::Password);
+    }
+};
+
+TEST_F(SftpCommandLineTest, UnknownKeyIsRefusedUntilTrusted) {
+    const QString picture = Picture("cli.jpg");
+    const TRun refused = Run({"--upload", picture});
+    EXPECT_EQ(refused.Code, 1);
+    EXPECT_TRUE(refused.Err.contains("key fingerprint is SHA256:")) << refused.Err.toStdString();
+    EXPECT_TRUE(refused.Err.contains("To trust it")) << refused.Err.toStdString();
+    EXPECT_TRUE(refused.Err.contains("File NOT transmitted."));
+
+    Know(Dir.path(), GServer->HostEntry(GServer->HostPub) + '\n');
+    const TRun sent = Run({"--upload", picture, "--name", "cli one.jpg"});
+    EXPECT_EQ(sent.Code, 0) << sent.Err.toStdString();
+    EXPECT_EQ(sent.Out, "https://ssh.example/cli%20one.jpg\n");
+    EXPECT_TRUE(QFile::exists(GServer->Home + "/up/cli one.jpg"));
+
+    EXPECT_EQ(Run({"--delete", "cli one.jpg"}).Code, 0);
+    EXPECT_FALSE(QFile::exists(GServer->Home + "/up/cli one.jpg"));
+    const TRun missing = Run({"--delete", "cli one.jpg"});
+    EXPECT_EQ(missing.Code, 1);
+    EXPECT_TRUE(missing.Err.contains("File not found."));
+}
+
+TEST_F(SftpCommandLineTest, ChangedKeyIsRefusedWithSshsWarning) {
+    Know(Dir.path(), GServer->HostEntry(GServer->OtherPub) + '\n');
+    const TRun run = Run({"--upload", Picture("cli.jpg")});
+    EXPECT_EQ(run.Code, 1);
+    EXPECT_TRUE(run.Err.contains("REMOTE HOST IDENTIFICATION HAS CHANGED"));
+    EXPECT_TRUE(run.Err.contains("Offending ED25519 key in " + KnownHostsIn(Dir.path()) + ":1"))
+        << run.Err.toStdString();
+    EXPECT_EQ(run.Err.count("REMOTE HOST IDENTIFICATION HAS CHANGED"), 1);
+}

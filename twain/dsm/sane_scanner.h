@@ -1,0 +1,106 @@
+#pragma once
+
+// The manager's view of SANE: library lifetime, the device list and one open device.
+// Backends are not thread-safe, so every call except sane_cancel runs under SaneMutex().
+
+#include <sane/sane.h>
+#include <sane/saneopts.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace dsm {
+
+struct SaneDevice {
+    std::string name, vendor, model;
+};
+
+// sane_init on the first live instance, sane_exit when the last one goes: the manager holds one
+// while open and every worker holds its own, so SANE is never torn down under a running worker.
+class SaneUse {
+public:
+    SaneUse();
+    ~SaneUse();
+    SaneUse(const SaneUse&) = delete;
+    SaneUse& operator=(const SaneUse&) = delete;
+};
+
+std::mutex& SaneMutex();
+
+class SaneError : public std::runtime_error {
+public:
+    SaneError(SANE_Status status, const std::string& text)
+        : std::runtime_error(text), status_(status) {}
+    explicit SaneError(SANE_Status status);
+    SANE_Status status() const { return status_; }
+
+private:
+    SANE_Status status_;
+};
+
+// May block for seconds (network backends); call it off the user-interface thread where it
+// matters. Needs a live SaneUse.
+std::vector<SaneDevice> ListDevices();
+
+// The device's colour mode whose spelling best matches "colour" ("Color", "Colour", "24bit Color"
+// ...); empty when none looks like one.
+std::string ColourMode(const std::vector<std::string>& modes);
+
+struct ScanSettings {
+    std::string mode; // the device's own spelling; empty keeps the device's mode
+    int dpi = 0;      // 0 keeps the device's resolution
+};
+
+// A packed device-independent bitmap: BITMAPINFOHEADER, colour table, bottom-up padded rows.
+using Dib = std::vector<std::uint8_t>;
+
+// Turns SANE frame data (bytes_per_line stride) into a DIB: RGB to 24-bit BGR, grey to 8-bit
+// with a grey table, 1-bit grey to 1-bit with a black/white table; 16-bit samples keep their high
+// byte. Throws SaneError(SANE_STATUS_UNSUPPORTED) for other frame formats.
+Dib PackDib(const SANE_Parameters& p, int lines, const std::uint8_t* data, int dpi);
+
+class SaneScanner {
+public:
+    explicit SaneScanner(const std::string& name); // throws SaneError
+    ~SaneScanner();
+    SaneScanner(const SaneScanner&) = delete;
+    SaneScanner& operator=(const SaneScanner&) = delete;
+
+    const std::string& name() const { return name_; }
+    std::vector<std::string> modes();
+    std::vector<int> resolutions();
+    std::string mode();
+    int resolution();
+
+    // Sets the mode and resolution (nearest allowed) and the scan area to the whole glass.
+    // Throws SaneError.
+    void prepare(const ScanSettings& s);
+    // Scans one frame; progress goes from 0 to 1000. Throws SaneError, CANCELLED after cancel().
+    Dib scan(std::atomic<int>& progress);
+    // Safe from any thread while prepare() or scan() runs; holds until clearCancel().
+    void cancel();
+    void clearCancel() { cancelled_ = false; }
+
+private:
+    struct Option {
+        SANE_Int index = -1;
+        const SANE_Option_Descriptor* d = nullptr;
+        explicit operator bool() const { return d != nullptr; }
+    };
+    Option find(const char* optName);
+    void setString(const char* optName, const std::string& value);
+    void setNumber(const char* optName, double value);
+    double number(const Option& o);
+    void setToLimit(const char* optName, bool maximum);
+
+    SaneUse use_;
+    std::string name_;
+    SANE_Handle h_ = nullptr;
+    std::atomic<bool> cancelled_{false};
+};
+
+} // namespace dsm
