@@ -77,11 +77,14 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || fail "Xvfb did not start"
 export DISPLAY=:$(head -n1 "$work/display")
 
-runuser -u nobody -- env -i PATH=/usr/bin:/bin HOME="$home" DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb \
-  XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" IMGLIFT_REGISTRY="$home/config/HKCU.reg" \
-  "$program" "$work/pictures/holiday.jpg" >"$work/imglift.log" 2>&1 &
-pids+=($!)
-
+# The program as nobody, with the given arguments; its pid in $app.
+run() {
+  runuser -u nobody -- env -i PATH=/usr/bin:/bin HOME="$home" DISPLAY="$DISPLAY" QT_QPA_PLATFORM=xcb \
+    XDG_CONFIG_HOME="$home/config" XDG_CACHE_HOME="$home/cache" \
+    IMGLIFT_REGISTRY="$home/config/HKCU.reg" "$program" "$@" >>"$work/imglift.log" 2>&1 &
+  app=$!
+  pids+=("$app")
+}
 # A window of that exact title, waited for (xdotool's --sync alone waits for ever).
 window() {
   local id
@@ -96,15 +99,32 @@ press() {
   xdotool windowfocus --sync "$1" key --clearmodifiers "$2"
 }
 
+# First run: the password typed on the FTP page (from the page's tab: Host, Username, Password),
+# which stores it at once. Alt+F is the FTP page's alone once the Source page with its "&File"
+# button is out of sight.
+run
 main=$(window 'Velmoran ImgLift 1\.0') || fail "the main window did not show"
-# The password on the FTP page: from the page's tab, Host, Username, Password.
+press "$main" alt+i
 press "$main" alt+f
 xdotool key Tab Tab Tab
 xdotool type --delay 20 secret
-# The picture on the command line was loaded just after the window showed.
-press "$main" alt+i
-press "$main" alt+u
-question=$(window 'Velmoran') || fail "no confirmation was asked"
+for _ in $(seq 100); do grep -Eq '^"Password"=(hex|"[^"])' "$home/config/HKCU.reg" && break; sleep 0.1; done
+grep -Eq '^"Password"=(hex|"[^"])' "$home/config/HKCU.reg" || fail "the typed password was not stored"
+kill "$app"
+wait "$app" 2>/dev/null || true
+
+# Second run with the picture on the command line. Upload (Alt+U) works once the picture is loaded
+# and its page shown, which comes just after the window: pressed until it asks.
+run "$work/pictures/holiday.jpg"
+main=$(window 'Velmoran ImgLift 1\.0') || fail "the main window did not show again"
+question=
+for _ in $(seq 20); do
+  press "$main" alt+u
+  question=$(xdotool search --onlyvisible --name '^Velmoran$' 2>/dev/null | head -n1) || true
+  [ -n "$question" ] && break
+  sleep 0.5
+done
+[ -n "$question" ] || fail "no confirmation was asked"
 press "$question" Return
 for _ in $(seq 150); do [ -s "$work/ftp/holiday.jpg" ] && break; sleep 0.1; done
 answer=$(window 'Velmoran') || fail "no outcome was shown"
