@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
     // Takes the options meant for Qt out of argc and argv.
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmoran ImgLift"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.velmoran.ImgLift"));
     TQtDialogs dialogs;
     // File names as bytes: QApplication::arguments() would lose those that are not UTF-8.
     TForm1 form(dialogs, FileArguments(argc, argv));

@@ -4,6 +4,8 @@
 #include "app/platform/dialogs.h"
 #include "app/preview.h"
 #include "capture/vhtml.h"
+#include "capture/vsnapshot.h"
+#include "controls/enhancedform.h"
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
 #include "settings/vkeey.h"
@@ -15,6 +17,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -22,6 +25,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <utility>
 
 const char* const TForm1::WebAddress = "https://www.velmoran.example/";
@@ -32,6 +36,7 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       FDialogs(Dialogs), FArguments(std::move(Arguments)) {
     setWindowTitle(QStringLiteral("Velmoran ImgLift 1.0"));
+    setWindowIcon(QIcon(QStringLiteral(IMGLIFT_ICON)));
     // The designer's fonts are not on Linux: the closest metric matches stand in for them.
     QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
                                {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
@@ -43,14 +48,24 @@ TForm1::TForm1(TDialogs& Dialogs, QStringList Arguments, QWidget* parent)
     font.setStyleHint(QFont::SansSerif);
     setFont(font);
     setFixedSize(385, 274);
+    // The client area fills the form's contents rectangle, which leaves room for the title bar.
+    ClientArea = new QWidget(this);
+    ClientArea->setFixedSize(size());
+    auto* const frame = new QVBoxLayout(this);
+    frame->setSizeConstraint(QLayout::SetNoConstraint);
+    frame->setContentsMargins(0, 0, 0, 0);
+    frame->addWidget(ClientArea, 0, Qt::AlignLeft | Qt::AlignTop);
 
     BuildLayout();
     SetUpComponents();
     SetUpScanner();
     ConnectHandlers();
 
-    // Only the file button takes drops; the window refuses them everywhere else.
+    // Only the file button takes drops; the window refuses them everywhere else, the edit fields
+    // included (they would take dropped text).
     setAcceptDrops(false);
+    for (QLineEdit* const edit : ClientArea->findChildren<QLineEdit*>())
+        edit->setAcceptDrops(false);
 
     Timer1->start();
     Guard([this] { FormCreate(); });
@@ -99,6 +114,14 @@ void TForm1::SetUpComponents() {
     VKeey1 = new TVKeey(this);
     VKeey1->SetProgrammID(11);
     VKeey1->SetSchluessel("mirobask");
+    VSnapShot1 = new TVSnapShot(this);
+
+    // The painted title bar: the window becomes frameless and taller by the bar.
+    EnhancedForm1 = new TEnhancedForm(this);
+    EnhancedForm1->TitleBar().ApplicationInfo().SetFontStyle(fsBold);
+    EnhancedForm1->TitleBar().CompanyInfo().SetFontStyle(fsBold | fsItalic);
+    EnhancedForm1->TitleBar().SetNbOfColors(0);
+    EnhancedForm1->Loaded();
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(100);

@@ -20,6 +20,7 @@ class QTimer;
 class QToolButton;
 class TBitmap;
 class TDialogs;
+class TEnhancedForm;
 class TFtpClient;
 class TSftpClient;
 class TTransferClient;
@@ -30,6 +31,7 @@ class TSRTWAIN;
 class TVHTML;
 class TVKeey;
 class TVReg;
+class TVSnapShot;
 class TVStatus;
 
 // The main window: four pages, the status bar, the busy panel and the workflow behind them.
@@ -49,6 +51,10 @@ public:
     int UploadSize = 0;
     QString ImageFile;
     bool UserAbort = false;
+
+    // The form's client area, 385 x 274 below the title bar that EnhancedForm1 paints: every
+    // control sits on it, at its designer place.
+    QWidget* ClientArea;
 
     // Controls, by their designer names.
     QTabWidget* PageControl1;
@@ -116,6 +122,8 @@ public:
     QTimer* CommandLineTimer;
     TVHTML* VHTML1;
     TSRTWAIN* TWAIN1;
+    TVSnapShot* VSnapShot1; // carried, never called
+    TEnhancedForm* EnhancedForm1;
 
     // The maker's web address behind the status-bar label.
     static const char* const WebAddress;

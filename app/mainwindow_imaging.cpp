@@ -6,6 +6,7 @@
 #include "app/imaging.h"
 #include "app/platform/dialogs.h"
 #include "app/platform/picture.h"
+#include "app/platform/privatefile.h"
 #include "app/preview.h"
 #include "app/timage.h"
 #include "settings/vreg.h"
@@ -36,11 +37,13 @@ void TForm1::ResizeImage(const TImage& Source, TImage& Destination) {
 }
 
 void TForm1::SaveToFile(const TImage& Image, const QString& Path) const {
-    WriteJpeg(Image.Picture(), Path, Quality);
+    // Created anew, never written through a link someone left at the name.
+    privatefile::WriteNewFile(Path, EncodeJpeg(Image.Picture(), Quality));
 }
 
 QString TForm1::CreateFilename(const QString& Name) const {
-    return ::CreateFilename(QString::fromStdString(VReg1->AppDir()), Name);
+    // An installed program's folder is not the user's to write in: the user's cache folder then.
+    return ::CreateFilename(privatefile::TempFolder(QString::fromStdString(VReg1->AppDir())), Name);
 }
 
 void TForm1::SavePicture() {

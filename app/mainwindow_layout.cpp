@@ -313,7 +313,7 @@ void TForm1::BuildLayout() {
     // clang-format on
 
     for (const TControl& control : controls) {
-        QWidget* const parent = control.Parent.Get() ? control.Parent.Get() : this;
+        QWidget* const parent = control.Parent.Get() ? control.Parent.Get() : ClientArea;
         QWidget* const widget = Create(control, parent);
         if (control.Kind != TKind::Page) widget->setGeometry(control.Geometry);
         if (control.Glyph != kNoGlyph) SetGlyph(widget, control.Glyph, GlyphSize(control.Kind));

@@ -7,7 +7,7 @@ set -euo pipefail
 
 run_pkgs=(
   cmake ninja-build g++ make pkg-config
-  qt6-base-dev qt6-svg-dev libgl-dev libxkbcommon-dev
+  qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev libxkbcommon-dev librsvg2-bin
   libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev libssl-dev
   fonts-dejavu-core fonts-liberation fonts-urw-base35
 )
@@ -18,6 +18,7 @@ test_pkgs=(
   openssh-server openssh-client
   iproute2 iptables
   dbus python3-dbus python3-gi
+  desktop-file-utils appstream weston xdotool
 )
 
 pkgs=("${run_pkgs[@]}")

@@ -1,5 +1,6 @@
 #include "form_fixture.h"
 
+#include "controls/enhancedform.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
 #include "support/test_support.h"
@@ -10,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QTabWidget>
 #include <QToolButton>
 #include <sys/stat.h>
@@ -256,7 +258,20 @@ TEST_F(BindingTest, CloseButtonStoresLikeExit) {
     TForm1& form = MakeForm();
     form.CheckBox3->setChecked(true);
     form.CheckBox1->setChecked(true);
-    form.close();
+    // The close button of the title bar the window paints itself.
+    QWidget* const strip = form.EnhancedForm1->TitleStrip();
+    ASSERT_NE(strip, nullptr);
+    for (const auto& place : form.EnhancedForm1->TitleBar().ButtonPlaces()) {
+        if (place.Button != TEFTitleBar::cbClose) continue;
+        const QPointF at = QPointF(place.Rect.center() - strip->pos());
+        QMouseEvent press(QEvent::MouseButtonPress, at, strip->mapToGlobal(at), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(strip, &press);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, strip->mapToGlobal(at), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(strip, &release);
+    }
+    EXPECT_FALSE(form.isVisible());
     const Store store;
     EXPECT_EQ(store.Pop("ScanAll"), "1");
     EXPECT_EQ(store.Pop("AutoClose"), "1");

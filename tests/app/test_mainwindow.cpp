@@ -3,6 +3,7 @@
 #include "app/imaging.h"
 #include "app/timage.h"
 #include "capture/vstatus.h"
+#include "controls/enhancedform.h"
 #include "controls/progressbar.h"
 #include "support/test_support.h"
 
@@ -41,7 +42,14 @@ QMimeData* UrlData(const QStringList& Files) {
 TEST_F(FormTest, WindowHasItsCaptionsFixedSizeAndPages) {
     TForm1& form = MakeForm();
     EXPECT_EQ(form.windowTitle(), "Velmoran ImgLift 1.0");
-    EXPECT_EQ(form.size(), QSize(385, 274));
+    // The title bar is painted above the client area: the window is taller by it.
+    EXPECT_EQ(form.ClientArea->size(), QSize(385, 274));
+    const QWidget* const strip = form.EnhancedForm1->TitleStrip();
+    ASSERT_NE(strip, nullptr);
+    EXPECT_TRUE(form.windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(strip->geometry(), QRect(0, 0, 385, strip->height()));
+    EXPECT_EQ(form.ClientArea->geometry(), QRect(0, strip->height(), 385, 274));
+    EXPECT_EQ(form.size(), QSize(385, 274 + strip->height()));
     EXPECT_EQ(form.minimumSize(), form.maximumSize());
     EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_TRUE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
@@ -377,6 +385,11 @@ TEST_F(FormTest, OnlyTheFileButtonTakesDrops) {
                                           form.PageControl1};
     for (QWidget* const other : others)
         EXPECT_FALSE(other->acceptDrops());
+    // A drag over an edit field finds no drop site on its way up to the window.
+    for (QLineEdit* const edit : form.findChildren<QLineEdit*>())
+        for (QWidget* w = edit; w; w = w->parentWidget())
+            EXPECT_FALSE(w->acceptDrops())
+                << edit->objectName().toStdString() << " in " << w->metaObject()->className();
 
     const QString file = Picture("dropped.jpg", 9, 9, "JPG");
     std::unique_ptr<QMimeData> data(UrlData({file}));
