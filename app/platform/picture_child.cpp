@@ -87,8 +87,8 @@ QString MetafileHelperPath() {
     const QString dir =
         QFileInfo(QFile::decodeName(QByteArray::fromStdString(posix::ExecutablePath())))
             .absolutePath();
-    for (const QString& candidate :
-         {dir + QLatin1Char('/') + name, dir + QStringLiteral("/../lib/imglift/") + name}) {
+    for (const QString& candidate : {dir + QLatin1Char('/') + name,
+                                     dir + QStringLiteral("/../" IMGLIFT_PKGLIBDIR "/") + name}) {
         if (QFileInfo(candidate).isExecutable()) return QFileInfo(candidate).absoluteFilePath();
     }
     return {};

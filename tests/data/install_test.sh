@@ -23,6 +23,10 @@ echo "Installed under DESTDIR:"
 (cd "$dest" && find . -type f -o -type l | sort | sed 's#^\.#  #')
 
 [ -x "$root/bin/imglift" ] || missing "$root/bin/imglift"
+# What the program loads or starts at run time, in its own library folder.
+pkglib=$root/$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")/imglift
+[ -x "$pkglib/imglift-metafile" ] || missing "$pkglib/imglift-metafile"
+[ -f "$pkglib/libimglift_dsm.so" ] || missing "$pkglib/libimglift_dsm.so"
 [ -f "$root/share/applications/$id.desktop" ] || missing "$root/share/applications/$id.desktop"
 [ -f "$root/share/metainfo/$id.metainfo.xml" ] || missing "$root/share/metainfo/$id.metainfo.xml"
 [ -f "$root/share/icons/hicolor/scalable/apps/$id.svg" ] ||
