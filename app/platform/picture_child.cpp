@@ -153,6 +153,24 @@ MetafileRun::~MetafileRun() {
     }
 }
 
+QImage MetafileRun::ReadPicture() {
+    const std::uint64_t length = ExpectResult();
+    qint32 size[2] = {};
+    if (length < sizeof size) Fail(QStringLiteral("%1 could not be decoded.").arg(Quoted(path_)));
+    ReadExactly(size, sizeof size);
+    CheckPixelCount(size[0], size[1], path_);
+    if (length != sizeof size + std::uint64_t{4} * static_cast<std::uint32_t>(size[0]) *
+                                    static_cast<std::uint32_t>(size[1])) {
+        Fail(QStringLiteral("%1 could not be decoded.").arg(Quoted(path_)));
+    }
+    QImage image(size[0], size[1], QImage::Format_ARGB32);
+    if (image.isNull()) Fail(QStringLiteral("Not enough memory for %1.").arg(Quoted(path_)));
+    // ARGB32 lines are exactly width * 4 bytes: the rows arrive in place.
+    ReadExactly(image.bits(), static_cast<size_t>(image.sizeInBytes()));
+    Finish();
+    return image;
+}
+
 std::uint64_t MetafileRun::ExpectResult() {
     char kind = 0;
     std::uint64_t length = 0;

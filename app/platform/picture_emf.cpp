@@ -6,15 +6,13 @@
 #include <QSvgRenderer>
 #include <cstdlib>
 #include <memory>
+#include <new>
 
 #include <emf2svg.h>
 
 using namespace picture;
 
 namespace {
-
-// The drawing an enhanced metafile converts to; text, so larger than the file.
-constexpr qint64 kMaxSvgBytes = qint64{1} << 30;
 
 constexpr quint32 kEmrHeader = 1;
 constexpr quint32 kEmrEof = 14;
@@ -58,7 +56,7 @@ QSize picture::EmfPixelSize(const QByteArray& data, const QString& path) {
     return QSize(static_cast<int>(width), static_cast<int>(height));
 }
 
-void picture::ConvertEmf(QByteArray& data, const QString& path, int out) {
+void picture::DrawEmf(QByteArray& data, const QString& path, int out) {
     const QSize size = EmfPixelSize(data, path);
     char nameSpace[] = "svg";
     generatorOptions options{};
@@ -72,33 +70,34 @@ void picture::ConvertEmf(QByteArray& data, const QString& path, int out) {
     size_t svgLength = 0;
     const int ok =
         emf2svg(data.data(), static_cast<size_t>(data.size()), &svg, &svgLength, &options);
-    const std::unique_ptr<char, MallocFree> svgText(svg);
+    std::unique_ptr<char, MallocFree> svgText(svg);
     if (!ok || !svg || svgLength == 0) {
         Fail(QStringLiteral("%1 is not a readable enhanced metafile.").arg(Quoted(path)));
     }
-    HelperBegin(out, 'O', svgLength);
-    HelperWrite(out, svg, svgLength);
+    // The drawing keeps what it parsed; the file and the text make room for the pixels.
+    data = QByteArray();
+    QSvgRenderer renderer(QByteArray::fromRawData(svg, static_cast<qsizetype>(svgLength)));
+    svgText.reset();
+    if (!renderer.isValid()) Fail(QStringLiteral("%1 could not be drawn.").arg(Quoted(path)));
+
+    QImage image(size, QImage::Format_ARGB32);
+    if (image.isNull()) throw std::bad_alloc();
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)));
+    painter.end();
+
+    const qint32 dimensions[2] = {size.width(), size.height()};
+    HelperBegin(out, 'O', sizeof dimensions + static_cast<std::uint64_t>(image.sizeInBytes()));
+    HelperWrite(out, dimensions, sizeof dimensions);
+    HelperWrite(out, image.constBits(), static_cast<std::size_t>(image.sizeInBytes()));
 }
 
 QImage picture::LoadEmf(const QString& path) {
     const posix::UniqueFd fd = OpenRegularFile(path);
     const QSize size = EmfPixelSize(ReadWholeFile(fd, path), path);
     MetafileRun child(path, "emf", fd);
-    const std::uint64_t length = child.ExpectResult();
-    if (length > kMaxSvgBytes) {
-        Fail(QStringLiteral("%1 gives a drawing too large to handle.").arg(Quoted(path)));
-    }
-    QByteArray svg(static_cast<qsizetype>(length), Qt::Uninitialized);
-    child.ReadExactly(svg.data(), svg.size());
-    child.Finish();
-    QSvgRenderer renderer(svg);
-    if (!renderer.isValid()) Fail(QStringLiteral("%1 could not be drawn.").arg(Quoted(path)));
-
-    QImage image(size, QImage::Format_ARGB32);
-    if (image.isNull()) Fail(QStringLiteral("Not enough memory for %1.").arg(Quoted(path)));
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)));
-    painter.end();
+    QImage image = child.ReadPicture();
+    if (image.size() != size) Fail(QStringLiteral("%1 could not be decoded.").arg(Quoted(path)));
     return image;
 }

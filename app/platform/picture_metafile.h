@@ -24,10 +24,11 @@ QSize EmfPixelSize(const QByteArray& data, const QString& path);
 // What the helper writes: 'O' or 'E', the length of what follows (8 bytes), the result or the
 // message; then 'M' and its peak resident and address-space sizes in KiB (8 bytes each).
 
-// In the helper: the result is width and height (4 bytes each) and the ARGB32 rows.
+// In the helper, for either kind: the result is width and height (4 bytes each) and the ARGB32
+// rows.
 void DrawWmf(QByteArray& data, const QString& path, int out);
-// In the helper: the result is the enhanced metafile as SVG text.
-void ConvertEmf(QByteArray& data, const QString& path, int out);
+// Converts to SVG and draws that; needs a QGuiApplication for the fonts.
+void DrawEmf(QByteArray& data, const QString& path, int out);
 
 // In the helper: writes all of data or ends the helper, whose reader is gone.
 inline void HelperWrite(int fd, const void* data, std::size_t size) {

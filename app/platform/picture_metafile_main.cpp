@@ -1,12 +1,13 @@
-// imglift-metafile KIND NAME MEMORY SECONDS: draws the Windows metafile (KIND "wmf") or converts
-// the enhanced metafile ("emf") on standard input and writes the result to standard output, as
-// the picture reader of the main program expects it. NAME only words the messages; MEMORY (bytes
+// imglift-metafile KIND NAME MEMORY SECONDS: draws the Windows metafile (KIND "wmf") or the
+// enhanced metafile ("emf") on standard input and writes the pixels to standard output, as the
+// picture reader of the main program expects them. NAME only words the messages; MEMORY (bytes
 // of address space) and SECONDS (of processor time) bound what a damaged file can take.
 
 #include "app/platform/picture_metafile.h"
 #include "app/platform/picture_support.h"
 
 #include <QFile>
+#include <QGuiApplication>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/prctl.h>
@@ -71,14 +73,25 @@ int main(int argc, char** argv) {
     Limit(RLIMIT_CPU, std::strtoull(argv[4], nullptr, 10));
     Limit(RLIMIT_CORE, 0);
 
+    // Text in an enhanced metafile needs Qt's fonts, which need an application; never a display.
+    const bool enhanced = std::strcmp(argv[1], "emf") == 0;
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    std::optional<QGuiApplication> app;
+    if (enhanced) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qunsetenv("QT_QPA_PLATFORMTHEME");
+        app.emplace(qtArgc, qtArgv);
+    }
+
     const QString name = QFile::decodeName(argv[2]);
     try {
         const posix::UniqueFd input(STDIN_FILENO);
         QByteArray data = ReadWholeFile(input, name);
-        if (std::strcmp(argv[1], "wmf") == 0) {
-            DrawWmf(data, name, STDOUT_FILENO);
+        if (enhanced) {
+            DrawEmf(data, name, STDOUT_FILENO);
         } else {
-            ConvertEmf(data, name, STDOUT_FILENO);
+            DrawWmf(data, name, STDOUT_FILENO);
         }
     } catch (const EPictureError& e) {
         Report(e.what());

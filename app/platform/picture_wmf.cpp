@@ -162,19 +162,5 @@ QImage picture::LoadWmf(const QString& path) {
     const posix::UniqueFd fd = OpenRegularFile(path);
     CheckWmf(ReadWholeFile(fd, path), path);
     MetafileRun child(path, "wmf", fd);
-    const std::uint64_t length = child.ExpectResult();
-    qint32 size[2] = {};
-    if (length < sizeof size) Fail(QStringLiteral("%1 could not be decoded.").arg(Quoted(path)));
-    child.ReadExactly(size, sizeof size);
-    CheckPixelCount(size[0], size[1], path);
-    if (length != sizeof size + std::uint64_t{4} * static_cast<std::uint32_t>(size[0]) *
-                                    static_cast<std::uint32_t>(size[1])) {
-        Fail(QStringLiteral("%1 could not be decoded.").arg(Quoted(path)));
-    }
-    QImage image(size[0], size[1], QImage::Format_ARGB32);
-    if (image.isNull()) Fail(QStringLiteral("Not enough memory for %1.").arg(Quoted(path)));
-    // ARGB32 lines are exactly width * 4 bytes: the rows arrive in place.
-    child.ReadExactly(image.bits(), static_cast<size_t>(image.sizeInBytes()));
-    child.Finish();
-    return image;
+    return child.ReadPicture();
 }

@@ -700,3 +700,50 @@ TEST_F(PictureTest, HostileMetafilesStayWithinLimits) {
     SetMetafileMemoryLimit(1 << 30);
     EXPECT_EQ(LoadPicture(Path("big.wmf"), pkMetafile).size(), QSize(5000, 5000));
 }
+
+// The drawing an enhanced metafile converts to is rendered under the same limits: one that is
+// slow or large to render is refused, while the caller's event loop keeps running.
+TEST_F(PictureTest, EnhancedMetafileDrawingStaysWithinLimits) {
+    // One polygon zigzagging 4000 times across a 1000 x 1000 frame converts at once but takes
+    // the renderer tens of seconds.
+    constexpr int kPoints = 4000;
+    QByteArray polygon(28 + 4 * kPoints, '\0');
+    char* r = polygon.data();
+    qToLittleEndian<quint32>(86, r); // POLYGON16
+    qToLittleEndian<quint32>(static_cast<quint32>(polygon.size()), r + 4);
+    qToLittleEndian<qint32>(999, r + 16); // bounds
+    qToLittleEndian<qint32>(999, r + 20);
+    qToLittleEndian<quint32>(kPoints, r + 24);
+    for (int i = 0; i < kPoints; ++i) {
+        qToLittleEndian<qint16>(static_cast<qint16>(i * 1000 / kPoints), r + 28 + 4 * i);
+        qToLittleEndian<qint16>(static_cast<qint16>(i % 2 ? 999 : 0), r + 30 + 4 * i);
+    }
+    ASSERT_TRUE(
+        WriteFile(Path("slow.emf"), MakeEmf(26458, 26458, QRect(0, 0, 10, 10), Qt::red, polygon)));
+    SetMetafileTimeLimit(std::chrono::milliseconds(1500));
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(10);
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        const QImage image = LoadPicture(Path("slow.emf"), pkEnhMetafile);
+        ADD_FAILURE() << "drawn in " << timer.elapsed() << " ms";
+    } catch (const EPictureError& e) {
+        EXPECT_NE(std::string(e.what()).find("given up"), std::string::npos) << e.what();
+    }
+    EXPECT_LT(timer.elapsed(), 10000);
+    EXPECT_GT(ticks, 0) << "the event loop stood still";
+    SetMetafileTimeLimit(std::chrono::seconds(5));
+
+    // 10000 x 10000 pixels take 400 MB: beyond a helper limited to 448 MiB, in which a small
+    // drawing still fits.
+    ASSERT_TRUE(
+        WriteFile(Path("large.emf"), MakeEmf(264583, 264583, QRect(0, 0, 10, 10), Qt::red)));
+    ASSERT_TRUE(WriteFile(Path("small.emf"), MakeEmf(5080, 2540, QRect(0, 0, 96, 96), Qt::blue)));
+    SetMetafileMemoryLimit(448 << 20);
+    ExpectLoadError(Path("large.emf"), pkEnhMetafile);
+    EXPECT_EQ(LoadPicture(Path("small.emf"), pkEnhMetafile).size(), QSize(192, 96));
+    SetMetafileMemoryLimit(1 << 30);
+}
