@@ -148,12 +148,12 @@ public:
         closeDialog();
         serial = NextSerial();
         outcome_ = Outcome::None;
-        image_ = {};
+        image_.reset();
         state = 4;
     }
     TW_UINT16 transfer(TW_HANDLE* out);
     void endTransfer() {
-        image_ = {};
+        image_.reset();
         outcome_ = Outcome::None;
         state = 5;
     }
@@ -193,7 +193,7 @@ private:
     QTimer progressTimer_;
     // Written by the worker, read after it has been joined.
     Outcome outcome_ = Outcome::None;
-    Dib image_;
+    TwGlobalBlock image_;
     Condition failure_;
 };
 
@@ -308,12 +308,7 @@ void Source::cancelPressed() {
 TW_UINT16 Source::transfer(TW_HANDLE* out) {
     switch (outcome_) {
     case Outcome::Image: {
-        TwGlobalBlock block(GMEM_MOVEABLE, image_.size());
-        const TwGlobalLocked locked(block.get());
-        if (!locked) throw Failure(TWCC_LOWMEMORY);
-        std::memcpy(locked.data(), image_.data(), image_.size());
-        *out = block.release();
-        image_ = {};
+        *out = image_.release();
         outcome_ = Outcome::None;
         state = 7;
         return TWRC_XFERDONE;
