@@ -1,6 +1,7 @@
 #include "twain/dsm/sane_scanner.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <climits>
 #include <cmath>
@@ -156,11 +157,20 @@ void DibPacker::packRow(const std::uint8_t* src, std::uint8_t* dst) const {
     const auto width = static_cast<std::size_t>(p_.pixels_per_line);
     if (p_.depth == 8) {
         if (bits_ == 24) {
-            for (std::size_t x = 0; x < width; ++x, src += 3, dst += 3) {
-                dst[0] = src[2];
-                dst[1] = src[1];
-                dst[2] = src[0];
+            // A word at a time: RGB and the next byte, reversed, is BGR; the stray fourth byte
+            // is overwritten by the next pixel, so the last one goes byte by byte.
+            for (std::size_t x = 1; x < width; ++x, src += 3, dst += 3) {
+                std::uint32_t v;
+                std::memcpy(&v, src, 4);
+                if constexpr (std::endian::native == std::endian::little)
+                    v = __builtin_bswap32(v) >> 8;
+                else
+                    v = __builtin_bswap32(v) << 8;
+                std::memcpy(dst, &v, 4);
             }
+            dst[0] = src[2];
+            dst[1] = src[1];
+            dst[2] = src[0];
         } else {
             std::memcpy(dst, src, width);
         }
