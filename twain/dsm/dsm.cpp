@@ -25,6 +25,8 @@ namespace {
 constexpr TW_UINT32 kApplicationId = 1;
 constexpr std::size_t kNameChars = 32; // a TW_STR32 without its terminator
 constexpr int kDefaultDpi = 150;
+// A scan without the source's dialog shows its progress only when it takes longer than this.
+constexpr int kProgressDelayMs = 400;
 
 int SourceEventType() {
     static const int type = QEvent::registerEventType();
@@ -129,6 +131,14 @@ public:
         connect(&progressTimer_, &QTimer::timeout, this, [this] {
             if (dialog_) dialog_->setProgress(progress_);
         });
+        progressDelay_.setSingleShot(true);
+        progressDelay_.setInterval(kProgressDelayMs);
+        connect(&progressDelay_, &QTimer::timeout, this, [this] {
+            if (!scanning_ || dialog_) return;
+            openDialog({});
+            dialog_->setScanning(true);
+            dialog_->setProgress(progress_);
+        });
     }
     ~Source() override {
         stop();
@@ -148,12 +158,12 @@ public:
         closeDialog();
         serial = NextSerial();
         outcome_ = Outcome::None;
-        image_ = {};
+        image_.reset();
         state = 4;
     }
     TW_UINT16 transfer(TW_HANDLE* out);
     void endTransfer() {
-        image_ = {};
+        image_.reset();
         outcome_ = Outcome::None;
         state = 5;
     }
@@ -162,6 +172,7 @@ private:
     enum class Outcome { None, Image, Cancelled, Failed };
 
     ScanSettings remembered();
+    void openDialog(const ScanSettings& settings);
     void startScan(const ScanSettings& s);
     void scanEnded(quint64 scanSerial);
     void cancelPressed();
@@ -174,6 +185,7 @@ private:
         worker_.join();
         scanning_ = false;
         progressTimer_.stop();
+        progressDelay_.stop();
     }
     void closeDialog() {
         if (dialog_) {
@@ -186,14 +198,16 @@ private:
     QPointer<QObject> target_;
     QPointer<SourceDialog> dialog_;
     bool showUI_ = false;
+    bool modal_ = false;
     bool scanning_ = false;
     bool closeRequested_ = false;
     Worker worker_;
     std::atomic<int> progress_{0};
     QTimer progressTimer_;
+    QTimer progressDelay_;
     // Written by the worker, read after it has been joined.
     Outcome outcome_ = Outcome::None;
-    Dib image_;
+    TwGlobalBlock image_;
     Condition failure_;
 };
 
@@ -210,16 +224,28 @@ ScanSettings Source::remembered() {
 void Source::enable(const TW_USERINTERFACE& ui, QObject* fallbackTarget) {
     target_ = ui.hParent ? static_cast<QObject*>(ui.hParent) : fallbackTarget;
     showUI_ = ui.ShowUI != 0;
+    modal_ = ui.ModalUI != 0;
     closeRequested_ = false;
     outcome_ = Outcome::None;
     const ScanSettings settings = remembered();
+    state = 5;
+    if (showUI_) {
+        openDialog(settings);
+        return;
+    }
+    startScan(settings);
+    if (scanning_) progressDelay_.start();
+}
+
+void Source::openDialog(const ScanSettings& settings) {
     QWidget* parent = qobject_cast<QWidget*>(target_.data());
     const QString title = QString::fromStdString(
         device.vendor.empty() ? device.name : device.vendor + " " + device.model);
     // Without a parent widget nothing else owns the dialog; closeDialog() deletes it either way.
-    dialog_ = new SourceDialog(parent, title, showUI_, scanner.modes(), settings.mode,
-                               scanner.resolutions(), settings.dpi);
-    dialog_->setWindowModality(ui.ModalUI ? Qt::ApplicationModal : Qt::NonModal);
+    dialog_ = showUI_ ? new SourceDialog(parent, title, true, scanner.modes(), settings.mode,
+                                         scanner.resolutions(), settings.dpi)
+                      : new SourceDialog(parent, title, false, {}, {}, {}, 0);
+    dialog_->setWindowModality(modal_ ? Qt::ApplicationModal : Qt::NonModal);
     dialog_->onCancel = [this] { cancelPressed(); };
     dialog_->onScan = [this] {
         const ScanSettings s{dialog_->mode(), dialog_->dpi()};
@@ -232,9 +258,7 @@ void Source::enable(const TW_USERINTERFACE& ui, QObject* fallbackTarget) {
         }
         startScan(s);
     };
-    state = 5;
     dialog_->show();
-    if (!showUI_) startScan(settings);
 }
 
 void Source::startScan(const ScanSettings& s) {
@@ -282,6 +306,7 @@ void Source::scanEnded(quint64 scanSerial) {
     worker_.join();
     scanning_ = false;
     progressTimer_.stop();
+    progressDelay_.stop();
     if (outcome_ == Outcome::Cancelled) {
         outcome_ = Outcome::None;
         if (dialog_) dialog_->setScanning(false);
@@ -308,12 +333,7 @@ void Source::cancelPressed() {
 TW_UINT16 Source::transfer(TW_HANDLE* out) {
     switch (outcome_) {
     case Outcome::Image: {
-        TwGlobalBlock block(GMEM_MOVEABLE, image_.size());
-        const TwGlobalLocked locked(block.get());
-        if (!locked) throw Failure(TWCC_LOWMEMORY);
-        std::memcpy(locked.data(), image_.data(), image_.size());
-        *out = block.release();
-        image_ = {};
+        *out = image_.release();
         outcome_ = Outcome::None;
         state = 7;
         return TWRC_XFERDONE;

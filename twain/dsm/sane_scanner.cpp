@@ -1,7 +1,9 @@
 #include "twain/dsm/sane_scanner.h"
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -36,6 +38,7 @@ void Put32(std::uint8_t* p, std::uint32_t v) {
 }
 
 constexpr std::size_t kInfoHeaderSize = 40;
+constexpr std::size_t kReadBytes = 256 * 1024;
 
 } // namespace
 
@@ -97,27 +100,31 @@ std::string ColourMode(const std::vector<std::string>& modes) {
     return best;
 }
 
-Dib PackDib(const SANE_Parameters& p, int lines, const std::uint8_t* data, int dpi) {
+DibPacker::DibPacker(const SANE_Parameters& p, int dpi) : p_(p) {
     if ((p.format != SANE_FRAME_GRAY && p.format != SANE_FRAME_RGB) ||
-        (p.depth != 1 && p.depth != 8 && p.depth != 16) || p.pixels_per_line <= 0 || lines <= 0)
+        (p.depth != 1 && p.depth != 8 && p.depth != 16) || p.pixels_per_line <= 0 ||
+        p.bytes_per_line <= 0)
         throw SaneError(SANE_STATUS_UNSUPPORTED);
     const int channels = p.format == SANE_FRAME_RGB ? 3 : 1;
-    const int bits = channels == 3 ? 24 : (p.depth == 1 ? 1 : 8);
-    const int colours = bits == 24 ? 0 : (bits == 1 ? 2 : 256);
+    bits_ = channels == 3 ? 24 : (p.depth == 1 ? 1 : 8);
     const std::size_t width = static_cast<std::size_t>(p.pixels_per_line);
-    const std::size_t stride = (width * bits + 31) / 32 * 4;
-    const std::size_t tableBytes = static_cast<std::size_t>(colours) * 4;
-    const std::size_t imageBytes = stride * static_cast<std::size_t>(lines);
+    const std::size_t bitsPerSource = static_cast<std::size_t>(channels) * p.depth;
+    if (static_cast<std::size_t>(p.bytes_per_line) < (width * bitsPerSource + 7) / 8)
+        throw SaneError(SANE_STATUS_UNSUPPORTED);
+    const int colours = bits_ == 24 ? 0 : (bits_ == 1 ? 2 : 256);
+    stride_ = (width * static_cast<std::size_t>(bits_) + 31) / 32 * 4;
+    pixelOffset_ = kInfoHeaderSize + static_cast<std::size_t>(colours) * 4;
 
-    Dib dib(kInfoHeaderSize + tableBytes + imageBytes, 0);
-    std::uint8_t* h = dib.data();
+    // An unknown length starts at about 4 MiB of rows.
+    reserve(p.lines > 0 ? static_cast<std::size_t>(p.lines)
+                        : std::max<std::size_t>(16, (std::size_t{4} << 20) / stride_));
+    const TwGlobalLocked locked(block_.get());
+    auto* const h = static_cast<std::uint8_t*>(locked.data());
     const auto perMetre = static_cast<std::uint32_t>(std::lround(dpi / 0.0254));
     Put32(h, kInfoHeaderSize);
     Put32(h + 4, static_cast<std::uint32_t>(width));
-    Put32(h + 8, static_cast<std::uint32_t>(lines)); // positive: bottom-up
     Put16(h + 12, 1);
-    Put16(h + 14, static_cast<std::uint16_t>(bits));
-    Put32(h + 20, static_cast<std::uint32_t>(imageBytes));
+    Put16(h + 14, static_cast<std::uint16_t>(bits_));
     Put32(h + 24, perMetre);
     Put32(h + 28, perMetre);
     Put32(h + 32, static_cast<std::uint32_t>(colours));
@@ -126,39 +133,125 @@ Dib PackDib(const SANE_Parameters& p, int lines, const std::uint8_t* data, int d
         std::uint8_t* e = h + kInfoHeaderSize + i * 4;
         e[0] = e[1] = e[2] = v;
     }
+}
 
-    const auto bpl = static_cast<std::size_t>(p.bytes_per_line);
-    auto sample = [&](const std::uint8_t* row, std::size_t i) -> std::uint8_t {
-        if (p.depth == 8) return row[i];
-        if (p.depth == 16) {
+// Rows live at the end of the pixel area, the first scanned row last: growing moves the rows
+// already packed to the end of the larger block in one piece.
+void DibPacker::reserve(std::size_t rows) {
+    if (rows > (SIZE_MAX - pixelOffset_) / stride_) throw SaneError(SANE_STATUS_NO_MEM);
+    TwGlobalBlock bigger(GMEM_MOVEABLE | GMEM_ZEROINIT, pixelOffset_ + rows * stride_);
+    if (!bigger) throw SaneError(SANE_STATUS_NO_MEM);
+    if (block_) {
+        const TwGlobalLocked to(bigger.get()), from(block_.get());
+        auto* const src = static_cast<const std::uint8_t*>(from.data());
+        auto* const dst = static_cast<std::uint8_t*>(to.data());
+        std::memcpy(dst, src, pixelOffset_);
+        std::memcpy(dst + pixelOffset_ + (rows - capacity_) * stride_, src + pixelOffset_,
+                    capacity_ * stride_);
+    }
+    block_ = std::move(bigger);
+    capacity_ = rows;
+}
+
+void DibPacker::packRow(const std::uint8_t* src, std::uint8_t* dst) const {
+    const auto width = static_cast<std::size_t>(p_.pixels_per_line);
+    if (p_.depth == 8) {
+        if (bits_ == 24) {
+            // A word at a time: RGB and the next byte, reversed, is BGR; the stray fourth byte
+            // is overwritten by the next pixel, so the last one goes byte by byte.
+            for (std::size_t x = 1; x < width; ++x, src += 3, dst += 3) {
+                std::uint32_t v;
+                std::memcpy(&v, src, 4);
+                if constexpr (std::endian::native == std::endian::little)
+                    v = __builtin_bswap32(v) >> 8;
+                else
+                    v = __builtin_bswap32(v) << 8;
+                std::memcpy(dst, &v, 4);
+            }
+            dst[0] = src[2];
+            dst[1] = src[1];
+            dst[2] = src[0];
+        } else {
+            std::memcpy(dst, src, width);
+        }
+        return;
+    }
+    auto sample = [&](std::size_t i) -> std::uint8_t {
+        if (p_.depth == 16) {
             std::uint16_t v;
-            std::memcpy(&v, row + 2 * i, 2); // SANE sends 16-bit samples in host order
+            std::memcpy(&v, src + 2 * i, 2); // SANE sends 16-bit samples in host order
             return static_cast<std::uint8_t>(v >> 8);
         }
-        const bool set = (row[i / 8] >> (7 - i % 8)) & 1;
+        const bool set = (src[i / 8] >> (7 - i % 8)) & 1;
         // In grey line art a set bit is black; in colour it is full intensity.
-        return (set != (channels == 1)) ? 255 : 0;
+        return (set != (bits_ == 1)) ? 255 : 0;
     };
-
-    std::uint8_t* pixels = h + kInfoHeaderSize + tableBytes;
-    for (int y = 0; y < lines; ++y) {
-        const std::uint8_t* src = data + static_cast<std::size_t>(y) * bpl;
-        std::uint8_t* dst = pixels + static_cast<std::size_t>(lines - 1 - y) * stride;
-        if (bits == 24) {
-            for (std::size_t x = 0; x < width; ++x) {
-                dst[3 * x] = sample(src, 3 * x + 2);
-                dst[3 * x + 1] = sample(src, 3 * x + 1);
-                dst[3 * x + 2] = sample(src, 3 * x);
-            }
-        } else if (bits == 8) {
-            for (std::size_t x = 0; x < width; ++x)
-                dst[x] = sample(src, x);
-        } else {
-            for (std::size_t x = 0; x < width; ++x)
-                if (sample(src, x)) dst[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+    if (bits_ == 24) {
+        for (std::size_t x = 0; x < width; ++x) {
+            dst[3 * x] = sample(3 * x + 2);
+            dst[3 * x + 1] = sample(3 * x + 1);
+            dst[3 * x + 2] = sample(3 * x);
         }
+    } else if (bits_ == 8) {
+        for (std::size_t x = 0; x < width; ++x)
+            dst[x] = sample(x);
+    } else {
+        for (std::size_t x = 0; x < width; ++x)
+            if (sample(x)) dst[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
     }
-    return dib;
+}
+
+void DibPacker::add(const std::uint8_t* lines, std::size_t count) {
+    if (count == 0) return;
+    if (count > capacity_ - rows_) {
+        std::size_t rows = capacity_;
+        while (count > rows - rows_) {
+            if (rows > SIZE_MAX / 2) throw SaneError(SANE_STATUS_NO_MEM);
+            rows *= 2;
+        }
+        reserve(rows);
+    }
+    const TwGlobalLocked locked(block_.get());
+    auto* const pixels = static_cast<std::uint8_t*>(locked.data()) + pixelOffset_;
+    const auto bpl = static_cast<std::size_t>(p_.bytes_per_line);
+    for (std::size_t i = 0; i < count; ++i, ++rows_)
+        packRow(lines + i * bpl, pixels + (capacity_ - 1 - rows_) * stride_);
+}
+
+TwGlobalBlock DibPacker::finish() {
+    if (rows_ == 0) throw SaneError(SANE_STATUS_IO_ERROR);
+    if (rows_ < capacity_) {
+        // Short of the announced length: the rows sit at the end of the pixel area.
+        TwGlobalBlock exact(GMEM_MOVEABLE, pixelOffset_ + rows_ * stride_);
+        if (!exact) throw SaneError(SANE_STATUS_NO_MEM);
+        {
+            const TwGlobalLocked to(exact.get()), from(block_.get());
+            auto* const src = static_cast<const std::uint8_t*>(from.data());
+            auto* const dst = static_cast<std::uint8_t*>(to.data());
+            std::memcpy(dst, src, pixelOffset_);
+            std::memcpy(dst + pixelOffset_, src + pixelOffset_ + (capacity_ - rows_) * stride_,
+                        rows_ * stride_);
+        }
+        block_ = std::move(exact);
+        capacity_ = rows_;
+    }
+    {
+        const TwGlobalLocked locked(block_.get());
+        auto* const h = static_cast<std::uint8_t*>(locked.data());
+        Put32(h + 8, static_cast<std::uint32_t>(rows_)); // positive: bottom-up
+        Put32(h + 20, static_cast<std::uint32_t>(rows_ * stride_));
+    }
+    return std::move(block_);
+}
+
+Dib PackDib(const SANE_Parameters& p, int lines, const std::uint8_t* data, int dpi) {
+    if (lines <= 0) throw SaneError(SANE_STATUS_UNSUPPORTED);
+    DibPacker packer(p, dpi);
+    packer.add(data, static_cast<std::size_t>(lines));
+    const TwGlobalBlock block = packer.finish();
+    const TwGlobalLocked locked(block.get());
+    const auto* const bytes = static_cast<const std::uint8_t*>(locked.data());
+    return Dib(bytes, bytes + block.size());
 }
 
 SaneScanner::SaneScanner(const std::string& name) : name_(name) {
@@ -306,7 +399,7 @@ void SaneScanner::prepare(const ScanSettings& s) {
     setToLimit(SANE_NAME_SCAN_BR_Y, true);
 }
 
-Dib SaneScanner::scan(std::atomic<int>& progress) {
+TwGlobalBlock SaneScanner::scan(std::atomic<int>& progress) {
     const std::lock_guard lock(SaneMutex());
     progress = 0;
     if (cancelled_) throw SaneError(SANE_STATUS_CANCELLED);
@@ -325,25 +418,31 @@ Dib SaneScanner::scan(std::atomic<int>& progress) {
     st = sane_get_parameters(h_, &p);
     if (st != SANE_STATUS_GOOD) throw SaneError(st);
     if (!p.last_frame || p.bytes_per_line <= 0) throw SaneError(SANE_STATUS_UNSUPPORTED);
-    const auto total = p.lines > 0 ? static_cast<std::size_t>(p.bytes_per_line) * p.lines : 0;
-    std::vector<std::uint8_t> raw;
-    raw.reserve(total);
-    std::vector<std::uint8_t> buf(64 * 1024);
+    DibPacker packer(p, dpi);
+    const auto bpl = static_cast<std::size_t>(p.bytes_per_line);
+    const auto total = p.lines > 0 ? bpl * static_cast<std::size_t>(p.lines) : 0;
+    // Large reads, whole lines packed straight from the buffer; a split line waits at its start.
+    std::vector<std::uint8_t> buf(std::max<std::size_t>(1, kReadBytes / bpl) * bpl);
+    std::size_t held = 0, received = 0;
     for (;;) {
         SANE_Int len = 0;
-        st = sane_read(h_, buf.data(), static_cast<SANE_Int>(buf.size()), &len);
+        const auto room = static_cast<SANE_Int>(std::min<std::size_t>(buf.size() - held, INT_MAX));
+        st = sane_read(h_, buf.data() + held, room, &len);
         if (st == SANE_STATUS_EOF) break;
         if (cancelled_) throw SaneError(SANE_STATUS_CANCELLED);
         if (st != SANE_STATUS_GOOD) throw SaneError(st);
-        raw.insert(raw.end(), buf.begin(), buf.begin() + len);
-        if (total > 0)
-            progress = static_cast<int>(std::min<std::size_t>(raw.size(), total) * 1000 / total);
+        held += static_cast<std::size_t>(len);
+        received += static_cast<std::size_t>(len);
+        const std::size_t whole = held / bpl;
+        packer.add(buf.data(), whole);
+        held -= whole * bpl;
+        if (whole > 0 && held > 0) std::memmove(buf.data(), buf.data() + whole * bpl, held);
+        if (total > 0) progress = static_cast<int>(std::min(received, total) * 1000 / total);
     }
     if (cancelled_) throw SaneError(SANE_STATUS_CANCELLED);
-    const int lines = static_cast<int>(raw.size() / static_cast<std::size_t>(p.bytes_per_line));
-    if (lines == 0) throw SaneError(SANE_STATUS_IO_ERROR);
+    TwGlobalBlock dib = packer.finish();
     progress = 1000;
-    return PackDib(p, lines, raw.data(), dpi);
+    return dib;
 }
 
 void SaneScanner::cancel() {

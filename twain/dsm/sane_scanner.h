@@ -3,6 +3,8 @@
 // The manager's view of SANE: library lifetime, the device list and one open device.
 // Backends are not thread-safe, so every call except sane_cancel runs under SaneMutex().
 
+#include "twain/twain_memory.h"
+
 #include <sane/sane.h>
 #include <sane/saneopts.h>
 
@@ -58,9 +60,33 @@ struct ScanSettings {
 // A packed device-independent bitmap: BITMAPINFOHEADER, colour table, bottom-up padded rows.
 using Dib = std::vector<std::uint8_t>;
 
-// Turns SANE frame data (bytes_per_line stride) into a DIB: RGB to 24-bit BGR, grey to 8-bit
-// with a grey table, 1-bit grey to 1-bit with a black/white table; 16-bit samples keep their high
-// byte. Throws SaneError(SANE_STATUS_UNSUPPORTED) for other frame formats.
+// Packs SANE frame lines (bytes_per_line stride) as they arrive into a movable memory block
+// holding a DIB, so the scan is never held twice: RGB to 24-bit BGR, grey to 8-bit with a grey
+// table, 1-bit grey to 1-bit with a black/white table; 16-bit samples keep their high byte.
+// Rows fill the block from its end, so a frame of the announced length needs no copy; a frame of
+// unknown length grows the block by doubling, and a short one is cut to fit at the end.
+class DibPacker {
+public:
+    // Throws SaneError: UNSUPPORTED for other frame formats, NO_MEM when the block is not had.
+    DibPacker(const SANE_Parameters& p, int dpi);
+    // Packs `count` whole lines.
+    void add(const std::uint8_t* lines, std::size_t count);
+    std::size_t lines() const { return rows_; }
+    // The finished bitmap. Throws SaneError: IO_ERROR without a line, NO_MEM.
+    TwGlobalBlock finish();
+
+private:
+    void reserve(std::size_t rows);
+    void packRow(const std::uint8_t* src, std::uint8_t* dst) const;
+
+    SANE_Parameters p_;
+    int bits_;
+    std::size_t stride_, pixelOffset_;
+    std::size_t capacity_ = 0, rows_ = 0;
+    TwGlobalBlock block_;
+};
+
+// The whole frame at once, through DibPacker.
 Dib PackDib(const SANE_Parameters& p, int lines, const std::uint8_t* data, int dpi);
 
 class SaneScanner {
@@ -79,8 +105,9 @@ public:
     // Sets the mode and resolution (nearest allowed) and the scan area to the whole glass.
     // Throws SaneError.
     void prepare(const ScanSettings& s);
-    // Scans one frame; progress goes from 0 to 1000. Throws SaneError, CANCELLED after cancel().
-    Dib scan(std::atomic<int>& progress);
+    // Scans one frame into a DIB block; progress goes from 0 to 1000. Throws SaneError,
+    // CANCELLED after cancel().
+    TwGlobalBlock scan(std::atomic<int>& progress);
     // Safe from any thread while prepare() or scan() runs; holds until clearCancel().
     void cancel();
     void clearCancel() { cancelled_ = false; }

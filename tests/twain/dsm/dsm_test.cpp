@@ -362,6 +362,7 @@ TEST_F(DsmTest, DialogCancelAsksToBeClosed) {
 }
 
 // Cancel during a slow scan stops it and leaves the dialog ready; a second Cancel closes it.
+// Without the dialog the progress window comes late and its Cancel asks to be closed.
 TEST_F(DsmTest, DialogCancelStopsARunningScan) {
     closeManager();
     writeTestConf("read-delay true\nread-delay-duration 200000\n");
@@ -378,6 +379,16 @@ TEST_F(DsmTest, DialogCancelStopsARunningScan) {
     EXPECT_TRUE(PumpUntil([&] { return scan->isEnabled(); }, 10000));
     EXPECT_TRUE(hook_.messages.empty());
     dialog->findChild<QPushButton*>("cancelButton")->click();
+    ASSERT_TRUE(waitFor(MSG_CLOSEDSREQ));
+    EXPECT_EQ(std::count(hook_.messages.begin(), hook_.messages.end(), MSG_XFERREADY), 0);
+    closeSource();
+
+    // Without the dialog, only a scan that lasts shows its progress window; Cancel there ends it.
+    openDefault();
+    ASSERT_EQ(enable(false), TWRC_SUCCESS);
+    EXPECT_EQ(VisibleWindowWith("progressBar"), nullptr);
+    ASSERT_TRUE(PumpUntil([] { return VisibleWindowWith("progressBar") != nullptr; }, 10000));
+    VisibleWindowWith("progressBar")->findChild<QPushButton*>("cancelButton")->click();
     ASSERT_TRUE(waitFor(MSG_CLOSEDSREQ));
     EXPECT_EQ(std::count(hook_.messages.begin(), hook_.messages.end(), MSG_XFERREADY), 0);
     closeSource();

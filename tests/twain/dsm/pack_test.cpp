@@ -48,4 +48,30 @@ TEST(PackDib, SixteenBitColourKeepsTheHighByteInBgrOrder) {
     EXPECT_EQ(Header(dib).biXPelsPerMeter, 3937);
 }
 
+// A frame longer or shorter than announced keeps every row that came, the first at the bottom.
+TEST(DibPacker, FrameOfAnotherLengthThanAnnouncedKeepsItsRowsInOrder) {
+    const std::uint8_t rows[] = {1, 2, 3};
+    for (const int announced : {-1, 2, 5}) {
+        const SANE_Parameters p{SANE_FRAME_GRAY, SANE_TRUE, 1, 1, announced, 8};
+        dsm::DibPacker packer(p, 100);
+        packer.add(rows, 1);
+        packer.add(rows + 1, 2);
+        const TwGlobalBlock block = packer.finish();
+        ASSERT_EQ(block.size(), 40u + 256 * 4 + 3 * 4) << announced;
+        const TwGlobalLocked locked(block.get());
+        const auto* bytes = static_cast<const std::uint8_t*>(locked.data());
+        BITMAPINFOHEADER h{};
+        std::memcpy(&h, bytes, sizeof h);
+        EXPECT_EQ(h.biHeight, 3) << announced;
+        EXPECT_EQ(h.biSizeImage, 12u) << announced;
+        const std::uint8_t* pixels = bytes + 40 + 256 * 4;
+        EXPECT_EQ(pixels[0], 3) << announced;
+        EXPECT_EQ(pixels[4], 2) << announced;
+        EXPECT_EQ(pixels[8], 1) << announced;
+    }
+    const SANE_Parameters none{SANE_FRAME_GRAY, SANE_TRUE, 1, 1, 2, 8};
+    dsm::DibPacker empty(none, 100);
+    EXPECT_THROW(empty.finish(), dsm::SaneError);
+}
+
 } // namespace
