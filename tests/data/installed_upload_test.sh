@@ -108,7 +108,15 @@ press "$main" alt+i
 press "$main" alt+f
 xdotool key Tab Tab Tab
 xdotool type --delay 20 secret
-for _ in $(seq 100); do grep -Eq '^"Password"=(hex|"[^"])' "$home/config/HKCU.reg" && break; sleep 0.1; done
+# Each keystroke is stored at once: wait until the file stops changing, so that the last letter,
+# not the first, is in it before the program is ended (a loaded machine may lag behind xdotool).
+last= stable=0
+for _ in $(seq 60); do
+  now=$(md5sum <"$home/config/HKCU.reg")
+  if [ "$now" = "$last" ]; then stable=$((stable + 1)); else stable=0; last=$now; fi
+  [ "$stable" -ge 4 ] && break
+  sleep 0.5
+done
 grep -Eq '^"Password"=(hex|"[^"])' "$home/config/HKCU.reg" || fail "the typed password was not stored"
 kill "$app"
 wait "$app" 2>/dev/null || true
