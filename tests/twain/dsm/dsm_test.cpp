@@ -114,7 +114,10 @@ protected:
     static void writeTestConf(const QByteArray& extra) {
         QFile conf(saneDir_->filePath("test.conf"));
         ASSERT_TRUE(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        conf.write("test-picture \"Color pattern\"\n" + extra);
+        // Defaults spelt out: a backend kept loaded keeps the options of its last configuration.
+        conf.write("test-picture \"Color pattern\"\nread-delay false\n"
+                   "read-status-code \"Default\"\n" +
+                   extra);
     }
 
     void SetUp() override {
