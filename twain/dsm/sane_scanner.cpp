@@ -6,6 +6,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace dsm {
 
@@ -408,12 +409,19 @@ TwGlobalBlock SaneScanner::scan(std::atomic<int>& progress) {
         return o ? static_cast<int>(std::lround(number(o))) : 0;
     }();
     SANE_Status st = sane_start(h_);
+    {
+        const std::lock_guard cancelLock(cancelMutex_);
+        startedAt_ = Clock::now().time_since_epoch().count();
+    }
     // Every started scan ends with sane_cancel, which also brings the device back to idle.
     struct End {
-        SANE_Handle h;
-        ~End() { sane_cancel(h); }
-    } end{h_};
+        SaneScanner* s;
+        bool early = true; // at EOF the backend has ended its reader itself
+        ~End() { s->endScan(early); }
+    } end{this};
     if (st != SANE_STATUS_GOOD) throw SaneError(st);
+    // A cancel() that came before startedAt_ was set left this to us.
+    if (cancelled_) throw SaneError(SANE_STATUS_CANCELLED);
     SANE_Parameters p{};
     st = sane_get_parameters(h_, &p);
     if (st != SANE_STATUS_GOOD) throw SaneError(st);
@@ -428,7 +436,10 @@ TwGlobalBlock SaneScanner::scan(std::atomic<int>& progress) {
         SANE_Int len = 0;
         const auto room = static_cast<SANE_Int>(std::min<std::size_t>(buf.size() - held, INT_MAX));
         st = sane_read(h_, buf.data() + held, room, &len);
-        if (st == SANE_STATUS_EOF) break;
+        if (st == SANE_STATUS_EOF) {
+            end.early = false;
+            break;
+        }
         if (cancelled_) throw SaneError(SANE_STATUS_CANCELLED);
         if (st != SANE_STATUS_GOOD) throw SaneError(st);
         held += static_cast<std::size_t>(len);
@@ -445,8 +456,22 @@ TwGlobalBlock SaneScanner::scan(std::atomic<int>& progress) {
     return dib;
 }
 
+void SaneScanner::endScan(bool early) {
+    const std::lock_guard lock(cancelMutex_);
+    if (early)
+        std::this_thread::sleep_until(Clock::time_point(Clock::duration(startedAt_)) +
+                                      kReaderStart);
+    startedAt_ = 0;
+    sane_cancel(h_);
+}
+
 void SaneScanner::cancel() {
     cancelled_ = true;
+    const std::lock_guard lock(cancelMutex_);
+    const Clock::rep started = startedAt_;
+    // Not started yet: scan() sees the flag. Started: a blocking read needs sane_cancel.
+    if (started == 0) return;
+    std::this_thread::sleep_until(Clock::time_point(Clock::duration(started)) + kReaderStart);
     sane_cancel(h_);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // The manager's view of SANE: library lifetime, the device list and one open device.
-// Backends are not thread-safe, so every call except sane_cancel runs under SaneMutex().
+// Backends are not thread-safe, so every call except sane_cancel runs under SaneMutex(); the
+// sane_cancel calls of one scanner are serialised among themselves.
 
 #include "twain/twain_memory.h"
 
@@ -9,6 +10,7 @@
 #include <sane/saneopts.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <stdexcept>
@@ -108,9 +110,15 @@ public:
     // Scans one frame into a DIB block; progress goes from 0 to 1000. Throws SaneError,
     // CANCELLED after cancel().
     TwGlobalBlock scan(std::atomic<int>& progress);
-    // Safe from any thread while prepare() or scan() runs; holds until clearCancel().
+    // Safe from any thread while prepare() or scan() runs; holds until clearCancel(). Interrupts a
+    // running read, which may take until the scan has been started for kReaderStart.
     void cancel();
     void clearCancel() { cancelled_ = false; }
+
+    // Backends that read on a thread cancel it asynchronously in sane_cancel; caught inside
+    // malloc while it starts, that thread keeps the allocator's lock and sane_cancel's join waits
+    // for ever. So no scan is cancelled sooner than this after sane_start.
+    static constexpr std::chrono::milliseconds kReaderStart{250};
 
 private:
     struct Option {
@@ -124,10 +132,18 @@ private:
     double number(const Option& o);
     void setToLimit(const char* optName, bool maximum);
 
+    // Stops the started scan; one that ends `early` (before EOF) only once its backend had
+    // kReaderStart to start its reader.
+    void endScan(bool early);
+
     SaneUse use_;
     std::string name_;
     SANE_Handle h_ = nullptr;
     std::atomic<bool> cancelled_{false};
+    std::mutex cancelMutex_; // one sane_cancel at a time
+    using Clock = std::chrono::steady_clock;
+    // When the running scan was started; zero while none runs. Written under cancelMutex_.
+    std::atomic<Clock::rep> startedAt_{0};
 };
 
 } // namespace dsm
