@@ -1,5 +1,7 @@
 #include "app/imaging.h"
 
+#include "common/posix_file.h"
+
 #include "app/platform/picture.h"
 
 #include <QFile>
@@ -21,26 +23,12 @@ bool IsEscapedByte(QStringView name, qsizetype i) {
     return c >= kEscape + 0x80 && c <= kEscape + 0xFF && (i == 0 || !name[i - 1].isHighSurrogate());
 }
 
-class TDescriptor {
-public:
-    explicit TDescriptor(int fd) : FFd(fd) {}
-    ~TDescriptor() {
-        if (FFd >= 0) ::close(FFd);
-    }
-    TDescriptor(const TDescriptor&) = delete;
-    TDescriptor& operator=(const TDescriptor&) = delete;
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
-
 QImage LoadNamedPicture(const QString& path, TPictureKind kind) {
     const QByteArray native = NativeFileName(path);
     if (QFile::encodeName(path) == native) return LoadPicture(path, kind);
     // The picture layer opens names through QFile::encodeName, which cannot spell these bytes:
     // it gets the name of a descriptor for the file instead.
-    const TDescriptor fd(::open(native.constData(), O_PATH | O_CLOEXEC));
+    const posix::UniqueFd fd(::open(native.constData(), O_PATH | O_CLOEXEC));
     if (fd.Get() < 0) {
         throw EPictureError(QStringLiteral("Cannot open the picture file: %1")
                                 .arg(QString::fromLocal8Bit(std::strerror(errno)))

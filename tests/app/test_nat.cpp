@@ -1,6 +1,7 @@
 // An upload from a home network behind a router that masquerades without an FTP helper, as most
 // home routers do: the default (passive) settings get through, active mode cannot.
 
+#include "common/posix_file.h"
 #include "form_fixture.h"
 #include "ftp_fixture.h"
 
@@ -35,25 +36,13 @@ TRun Run(const QStringList& Command) {
             Command.join(' ') + ": " + output};
 }
 
-class TFd {
-public:
-    explicit TFd(const QByteArray& Path) : FFd(::open(Path.constData(), O_RDONLY | O_CLOEXEC)) {}
-    ~TFd() {
-        if (FFd >= 0) ::close(FFd);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return FFd; }
-
-private:
-    int FFd;
-};
-
 // Sockets made by the calling thread belong to the named network namespace while this lives.
 class TInNamespace {
 public:
-    explicit TInNamespace(const QString& Name) : FOriginal("/proc/thread-self/ns/net") {
-        const TFd target(QByteArray("/run/netns/") + Name.toLocal8Bit());
+    explicit TInNamespace(const QString& Name)
+        : FOriginal(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+        const posix::UniqueFd target(::open(
+            (QByteArray("/run/netns/") + Name.toLocal8Bit()).constData(), O_RDONLY | O_CLOEXEC));
         FEntered =
             FOriginal.Get() >= 0 && target.Get() >= 0 && ::setns(target.Get(), CLONE_NEWNET) == 0;
     }
@@ -66,7 +55,7 @@ public:
     bool Entered() const { return FEntered; }
 
 private:
-    TFd FOriginal;
+    posix::UniqueFd FOriginal;
     bool FEntered = false;
 };
 
