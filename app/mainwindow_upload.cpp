@@ -173,26 +173,12 @@ void TForm1::BitBtn5Click() {
     SetServer(client);
     client.SetLocalFileName(QFile::encodeName(temp).toStdString());
     client.SetHostFileName(Std(Edit10));
-    // Once the user has aborted, no further step of this upload reaches the server.
     try {
-        const bool sized = client.FileSize();
-        if (!UserAbort && !sized && Unreachable(client.LastFailure())) {
-            // A server that cannot be reached, went silent or is not trusted would only cost
-            // another time-out (or ask again): the transfer is not tried.
+        if (!UserAbort && !client.Upload()) {
             failed = true;
             OutcomeReason = QString::fromStdString(client.ErrorMessage());
             if (client.LastFailure() == TTransferFailure::Untrusted && !FHostKeyRefused)
                 warning = OutcomeReason;
-        } else if (!UserAbort) {
-            // A size counts only when the request got that far; an earlier failure leaves the
-            // last request's size behind.
-            if (sized && client.SizeResult() != 0) client.Delete();
-            // Closes a control connection that a failed step left open.
-            if (!UserAbort) client.Abort();
-            if (!UserAbort && !client.Transmit()) {
-                failed = true;
-                OutcomeReason = QString::fromStdString(client.ErrorMessage());
-            }
         }
     } catch (const std::exception& e) {
         failed = true;

@@ -43,6 +43,9 @@ public:
     virtual bool Transmit() = 0;
     // Ends the call that is waiting and closes whatever a failed call left open.
     virtual bool Abort() = 0;
+    // Puts LocalFileName on the server as HostFileName in HostDirName, replacing a file of that
+    // name. False on any failure, time-out or abort; LastFailure says which.
+    virtual bool Upload();
 
     // The size the last FileSize found: 0 when the file had none or was missing.
     virtual qint64 SizeResult() const = 0;
@@ -55,4 +58,17 @@ public:
 inline bool Unreachable(TTransferFailure Failure) {
     return Failure == TTransferFailure::NoConnection || Failure == TTransferFailure::Timeout ||
            Failure == TTransferFailure::Untrusted;
+}
+
+// Sizes, deletes an old file of that name, then stores: the upload as separate calls, for a
+// client without a sequence of its own. After an abort no further step reaches the server.
+inline bool TTransferClient::Upload() {
+    const bool sized = FileSize();
+    if (!sized && (Unreachable(LastFailure()) || LastFailure() == TTransferFailure::Aborted))
+        return false;
+    if (sized && SizeResult() != 0 && !Delete() && LastFailure() == TTransferFailure::Aborted)
+        return false;
+    // Closes a control connection that a failed step left open.
+    Abort();
+    return Transmit();
 }
