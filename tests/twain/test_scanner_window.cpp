@@ -190,7 +190,7 @@ TEST_F(ScannerTest, SlowDeviceSearchKeepsTheWindowAlive) {
             if (!list) return;
             shownDuringSearch = shownDuringSearch || searching;
             // Cancelled once the window showed it is alive, or (failing) once the search is over.
-            const bool alive = watch.Ticks >= 5 && watch.Paints > 0;
+            const bool alive = watch.Ticks >= 3 && watch.Paints > 0;
             if (searching ? !alive : list->count() == 0) return;
             cancelledDuringSearch = searching;
             list->window()->findChild<QPushButton*>("cancelButton")->click();
