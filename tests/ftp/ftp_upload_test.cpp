@@ -149,8 +149,8 @@ std::string KindName(const ::testing::TestParamInfo<Kind>& Info) {
 INSTANTIATE_TEST_SUITE_P(Servers, FtpUpload,
                          ::testing::Values(Kind::PyPlain, Kind::PyTls, Kind::ProFtpd), KindName);
 
-// A new name in a folder that is missing two levels deep, then a replace: one login each,
-// the folder made, the file whole under its name, no temporary file left.
+// A new name in a folder that is missing two levels deep, then a replace (in active mode):
+// one login each, the folder made, the file whole under its name, no temporary file left.
 TEST_P(FtpUpload, NewNameInAMissingFolderThenReplace) {
     START_OR_SKIP();
     const QByteArray First = Pattern(200000, 1);
@@ -159,6 +159,7 @@ TEST_P(FtpUpload, NewNameInAMissingFolderThenReplace) {
     EXPECT_EQ(ReadFile(Folder + "/a.jpg").size(), First.size()) << Log.Trace();
     EXPECT_EQ(ReadFile(Folder + "/a.jpg"), First);
     const QByteArray Second = Pattern(150000, 2);
+    Ftp.SetPassive(false);
     ASSERT_TRUE(Upload(Second, "pics/2026", "a.jpg")) << Ftp.ErrorMessage() << "\n" << Log.Trace();
     EXPECT_EQ(ReadFile(Folder + "/a.jpg").size(), Second.size()) << Log.Trace();
     EXPECT_EQ(ReadFile(Folder + "/a.jpg"), Second);
@@ -227,6 +228,22 @@ TEST_P(FtpUpload, ServerKilledDuringAReplaceLeavesTheOldFile) {
     EXPECT_FALSE(Upload(Pattern(1000000, 4), "up", "c.jpg"));
     EXPECT_TRUE(Killed);
     EXPECT_EQ(ReadFile(Old), OldContent);
+}
+
+// The user aborts half-way through a replace: the temporary file is removed on the same
+// connection and the old file is untouched.
+TEST_P(FtpUpload, AbortDuringAReplaceRemovesTheTemporaryFile) {
+    if (GetParam() == Kind::PyTls) GTEST_SKIP() << "the throttled server speaks plain FTP";
+    START_OR_SKIP(ServerSetup{.Throttled = true});
+    const QByteArray OldContent = Pattern(80000, 3);
+    const QString Old = PutOld("up", "e.jpg", OldContent);
+    Ftp.SetProgressHandler([&](QObject*, qint64 Count, bool&) {
+        if (Count > 150000) Ftp.Abort();
+    });
+    EXPECT_FALSE(Upload(Pattern(1000000, 4), "up", "e.jpg"));
+    EXPECT_EQ(Ftp.LastFailure(), TTransferFailure::Aborted) << Log.Trace();
+    EXPECT_EQ(ReadFile(Old), OldContent);
+    EXPECT_EQ(Leftovers(Srv->Root() + "/up"), QStringList()) << Log.Trace();
 }
 
 // The uploading program dies half-way through a replace: the old file is untouched.
