@@ -19,6 +19,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 class QFile;
 
@@ -84,7 +85,8 @@ enum TFtpRequest {
     ftpRestGetAsync,
     ftpRestartGetAsync,
     ftpRestPutAsync,
-    ftpRestartPutAsync
+    ftpRestartPutAsync,
+    ftpUploadAsync
 };
 
 enum TFtpFct {
@@ -350,6 +352,10 @@ public:
     virtual void RestPutAsync();
     virtual void RestartPutAsync();
     virtual void PortAsync();
+    // Puts LocalFileName on the server as HostFileName in HostDirName in one session: the
+    // folder made when missing, the file stored under a temporary name and renamed onto the
+    // real one, so that an old file of that name stays whole until the new one is complete.
+    virtual void UploadAsync();
 
     // Sends one command and arranges for its reply to be judged against OkResponses
     // (at most 16 codes; {0} or an empty list: any code below 500 is good).
@@ -384,6 +390,13 @@ protected:
     void HighLevelAsync(TFtpRequest RqType, TFtpFctSet Fcts);
     void DoHighLevelAsync();
     void ExtractMoreResults();
+    // The upload is sending its file: an abort now lets it remove what it stored.
+    bool UploadSending() const;
+    // Cuts the upload's transfer short; the upload then removes its temporary file and ends
+    // as aborted.
+    void AbortUploadTransfer();
+    // The user refused the server's certificate during the running or last request.
+    bool CertificateRefused() const { return FCertificateRefused; }
     // Counts the usage errors reported so far (the blocking wrapper compares before/after).
     int UsageErrorCount() const { return FUsageErrors; }
     // The outcome of a wait that gave up: "426 Timeout".
@@ -408,6 +421,27 @@ protected:
     int FAbortCount = 0;
 
 private:
+    // The steps of the upload sequence.
+    enum class TUploadStep {
+        Open,
+        User,
+        Pass,
+        Protect,
+        Cwd,
+        CwdRoot,
+        CwdLevel,
+        MkdLevel,
+        CwdMade,
+        Type,
+        Port,
+        Store,
+        RenameFrom,
+        RenameTo,
+        DeleteReal,
+        DeleteTemp,
+        Quit
+    };
+
     void ControlSocketDnsLookupDone(quint16 Error);
     void ControlSocketSessionConnected(quint16 Error);
     void ControlSocketDataAvailable(quint16 Error);
@@ -431,7 +465,21 @@ private:
                        bool PasvReadyOk);
     void RunSequenceNext();
     void FinishTransfer();
+    // An upload that ends before every byte of the file went out is no success.
+    bool UploadIncomplete() const;
+    // The upload sequence (ftpcli_upload.cpp).
+    void UploadNext();
+    void UploadStep(TUploadStep Step, const std::string& Cmd,
+                    std::initializer_list<int> OkResponses);
+    void UploadFolderLevel();
+    void UploadStore();
+    void UploadFail(const std::string& Why);
+    void UploadCleanUp();
+    void UploadEnd();
     std::string PutCommand() const;
+    // The name STOR/APPE sends to: the upload's temporary name while it runs, else
+    // HostFileName.
+    const std::string& PutTarget() const;
     void DoGetAsync(TFtpRequest RqType);
     void DoPutAppendAsync();
     // Points DataSocket at the address of the 227 reply; false (nothing changed) when the
@@ -480,6 +528,25 @@ private:
         EndOfFile,     // the file has been read to its end; the delayed close is under way
     };
 
+    // Where the upload sequence is and what it has done on the server.
+    struct TUploadRun {
+        TUploadStep Step = TUploadStep::Open; // the step whose end UploadNext judges
+        std::vector<std::string> Levels;      // the folder's levels, once CWD found it missing
+        std::size_t Level = 0;
+        std::string Suffix;       // ".<random>.part", the same for every temporary name
+        int NameTry = 0;          // 0 hidden temporary name, 1 visible one, 2 the real name
+        std::string Target;       // the name the running STOR sends to
+        std::string StoredTemp;   // a temporary file this upload put on the server
+        bool RealDeleted = false; // DELE of the real name went before a second RNTO
+        bool Stored = false;      // the real name holds the new file
+        bool Aborted = false;     // the transfer was cut on the user's request
+        int FailCode = 0;         // the outcome to report once the clean-up is done
+        std::string FailText;
+        quint16 FailError = 0;   // a socket error behind the failure, for the request's end
+        quint16 LastError = 0;   // the error the step that just ended reported
+        std::string StoredReply; // the reply that put the file under its real name
+    };
+
     // Hidden window and settings.
     HWND FWindowHandle = 0;
     char FTypeCode = 'I';
@@ -517,6 +584,11 @@ private:
     std::map<std::string, std::string> FTrustedCertificates;
     bool FControlTrusted = false;
     bool FDataProtected = false;
+    bool FCertificateRefused = false;
+    // The running STOR/APPE was refused before any data moved (its command got 4xx/5xx).
+    bool FPutRefused = false;
+    TUploadRun FUpload;
+    bool FInUpload = false;
 
     // The control connection is being closed by us after QUIT's reply (not lost).
     bool FQuitClosing = false;

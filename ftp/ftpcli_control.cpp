@@ -174,8 +174,13 @@ void TCustomFtpCli::ExtractMoreResults() {
 void TCustomFtpCli::TriggerRequestDone(quint16 Error) {
     if (FDoneReported) return;
     FDoneReported = true;
-    if (Error == 0 && FSequenceNext != nullptr) {
+    // The upload judges failed steps too (it has fallbacks, and a clean-up to do).
+    if ((Error == 0 || FInUpload) && FSequenceNext != nullptr) {
         if (FState != ftpAbort && FState != ftpPasvReady) StateChange(ftpInternalReady);
+        if (FInUpload) {
+            FUpload.LastError = Error;
+            if (FDataSocket && FDataSocket->State() != wsClosed && Error != 0) FDataSocket->Close();
+        }
         RunSequenceNext();
         return;
     }
@@ -187,6 +192,7 @@ void TCustomFtpCli::TriggerRequestDone(quint16 Error) {
         FStatusCode = FSavedStatusCode;
     }
     FInSequence = false;
+    FInUpload = false;
     FSequenceNext = nullptr;
     PostMessage(FWindowHandle, WM_FTP_REQUEST_DONE, 0, static_cast<LPARAM>(Error));
 }
@@ -344,5 +350,11 @@ void TCustomFtpCli::AbortAsync() {
     if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     DestroyLocalStream();
     FConnectedFlag = false;
+    // An upload the closes did not end (nothing was open) ends here.
+    if (FInUpload) {
+        FInSequence = false;
+        FInUpload = false;
+        FSequenceNext = nullptr;
+    }
     StateChange(ftpReady);
 }

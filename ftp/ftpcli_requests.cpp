@@ -332,9 +332,10 @@ void TCustomFtpCli::SystemAsync() {
     HighLevelAsync(ftpSystemAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctSyst, ftpFctQuit});
 }
 
+// TYPE before SIZE: servers such as ProFTPD refuse SIZE in ASCII mode.
 void TCustomFtpCli::FileSizeAsync() {
-    HighLevelAsync(ftpSizeAsync,
-                   {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctSize, ftpFctQuit});
+    HighLevelAsync(ftpSizeAsync, {ftpFctOpen, ftpFctUser, ftpFctPass, ftpFctCwd, ftpFctTypeSet,
+                                  ftpFctSize, ftpFctQuit});
 }
 
 void TCustomFtpCli::DeleteAsync() {

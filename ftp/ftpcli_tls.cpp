@@ -100,7 +100,10 @@ bool TCustomFtpCli::TrustPeerCertificate() {
         }
         FControlSocket->Resume();
     }
-    if (Trust) FTrustedCertificates[HostPort()] = Cert.Sha256;
+    if (Trust)
+        FTrustedCertificates[HostPort()] = Cert.Sha256;
+    else
+        FCertificateRefused = true;
     return Trust;
 }
 

@@ -225,8 +225,12 @@ void TCustomFtpCli::ExecAppendAsync() {
     DoPutAppendAsync();
 }
 
+const std::string& TCustomFtpCli::PutTarget() const {
+    return FInUpload && !FUpload.Target.empty() ? FUpload.Target : FHostFileName;
+}
+
 std::string TCustomFtpCli::PutCommand() const {
-    return (FAppendMode ? "APPE " : "STOR ") + FHostFileName;
+    return (FAppendMode ? "APPE " : "STOR ") + PutTarget();
 }
 
 void TCustomFtpCli::DoPutAppendAsync() {
@@ -289,7 +293,9 @@ void TCustomFtpCli::DoPutAppendAsync() {
 
 void TCustomFtpCli::DataSocketPutSessionConnected(quint16 Error) {
     FDataSocket->OnSessionClosed = [this](QObject*, quint16 E) { DataSocketPutSessionClosed(E); };
-    FDataSocket->OnDataAvailable = nullptr;
+    // Whatever the server sends here (TLS session tickets) is read: unread data would turn
+    // our close into a reset that can cut off the tail of the file.
+    FDataSocket->OnDataAvailable = [this](QObject*, quint16 E) { DataSocketPutDataAvailable(E); };
     FDataSocket->OnDataSent = nullptr;
     FTransfer.DataConnected = true;
     FStartTick = FtpTickCount();
@@ -348,6 +354,7 @@ void TCustomFtpCli::Next1PutAsync() {
     }
     SetErrorMessage();
     FNext = nullptr;
+    FPutRefused = true;
     if (FDataSocket->State() != wsClosed) FDataSocket->Close();
     DestroyLocalStream();
     FResumeAt = 0;
@@ -387,8 +394,10 @@ void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
         return;
     }
     if (Count == 0) {
+        // Every block has been handed on (this answers the last one's data-sent event): the
+        // close follows from the event loop, without a wait of its own.
         FSendPhase = TSendPhase::EndOfFile;
-        FEndOfUploadTimer.start(100);
+        FEndOfUploadTimer.start(0);
         return;
     }
     FByteCount += Count;
@@ -396,11 +405,25 @@ void TCustomFtpCli::DataSocketPutDataSent(quint16 Error) {
     FDataSocket->Send(FBlockBuffer, static_cast<int>(Count));
 }
 
+// The end of the file: close_notify, then only our sending side is shut. The server reads
+// to the end and closes, and that close ends the data connection here: a full close of ours
+// could reset the connection (when anything is unread) before the server had it all.
 void TCustomFtpCli::EndOfUploadTimeout() {
     if (!FDataSocket || FDataSocket->State() == wsClosed) return;
-    // close_notify first: a server may otherwise take the close for a cut and drop the file.
-    if (FDataSocket->SslEstablished()) FDataSocket->SslShutdown();
-    FDataSocket->CloseDelayed();
+    if (FDataSocket->SslEstablished() && !FDataSocket->SslShutdown() &&
+        FLocalTransferError.empty()) {
+        FLocalTransferError = "TLS close_notify could not be sent on the data connection";
+        Trace("! " + FLocalTransferError);
+        FDataSocket->Close();
+        return;
+    }
+    FDataSocket->Shutdown(1);
+}
+
+// The file counts as sent once it was read to its end and every block was handed on (the
+// one-block-in-flight sending reaches EndOfFile only then).
+bool TCustomFtpCli::UploadIncomplete() const {
+    return FSendPhase != TSendPhase::EndOfFile;
 }
 
 void TCustomFtpCli::DataSocketPutDataAvailable(quint16) {
@@ -409,6 +432,10 @@ void TCustomFtpCli::DataSocketPutDataAvailable(quint16) {
 }
 
 void TCustomFtpCli::DataSocketPutSessionClosed(quint16 Error) {
+    if (UploadIncomplete() && FLocalTransferError.empty()) {
+        FLocalTransferError = "the data connection closed before the whole file was sent";
+        Trace("! " + FLocalTransferError);
+    }
     DestroyLocalStream();
     FEndOfUploadTimer.stop();
     FTransfer.DataClosed = true;
@@ -422,6 +449,16 @@ void TCustomFtpCli::Next2PutAsync() {
     if (!IsFinalReplyLine(Code)) return;
     FStatusCode = Code;
     if (Code == 226 || Code == 250) {
+        // No server can know the file complete before the data connection ended: a 226
+        // before that means it stored less than the file (or nothing).
+        if (UploadIncomplete() && FLocalTransferError.empty()) {
+            FLocalTransferError = "the server reported the transfer complete before the "
+                                  "whole file was sent";
+            Trace("! " + FLocalTransferError);
+            DestroyLocalStream();
+            FEndOfUploadTimer.stop();
+            if (FDataSocket->State() != wsClosed) FDataSocket->Close();
+        }
         FTransfer.ServerDone = true;
         Next3PutAsync();
         return;

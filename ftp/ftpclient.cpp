@@ -106,7 +106,8 @@ bool TFtpClient::Synchronize(TFtpNextProc Proc) {
 }
 
 void TFtpClient::TriggerRequestDone(quint16 Error) {
-    if (Error != 0 && FDoneError == 0) FDoneError = Error;
+    // An upload reports the steps it recovered from too; its last report is its outcome.
+    if (Error != 0 && (FDoneError == 0 || FUploading)) FDoneError = Error;
     TCustomFtpCli::TriggerRequestDone(Error);
 }
 
@@ -122,8 +123,10 @@ bool TFtpClient::WaitUntilReady() {
         if (ApplicationTerminated() || (FTimeout > 0 && Now > FDeadline)) break;
         MessagePump();
         if (State() == ftpReady || State() == ftpInternalReady) continue;
-        int Slice = 20;
-        if (FTimeout > 0) Slice = static_cast<int>(std::clamp<qint64>(FDeadline - Now + 1, 1, 20));
+        // Sleeps until an event or the deadline; the quit request is an event too.
+        int Slice = 1000;
+        if (FTimeout > 0)
+            Slice = static_cast<int>(std::clamp<qint64>(FDeadline - FtpTickCount() + 1, 1, 1000));
         WaitForEvents(Slice);
     }
     FTimedOut = true;
@@ -182,8 +185,23 @@ bool TFtpClient::Append() {
 bool TFtpClient::Quit() {
     return Synchronize(&TCustomFtpCli::QuitAsync);
 }
+// During an upload's transfer the abort is gentle: the data connection is cut and the upload
+// removes its temporary file on the control connection before it ends (within a few seconds).
 bool TFtpClient::Abort() {
+    if (UploadSending()) {
+        AbortUploadTransfer();
+        FDeadline = std::min(FDeadline, FtpTickCount() + 3000);
+        return true;
+    }
     return Synchronize(&TCustomFtpCli::AbortAsync);
+}
+
+bool TFtpClient::Upload() {
+    FUploading = true;
+    const bool Ok = Synchronize(&TCustomFtpCli::UploadAsync);
+    FUploading = false;
+    if (!Ok && CertificateRefused()) FFailure = TTransferFailure::Untrusted;
+    return Ok;
 }
 bool TFtpClient::Receive() {
     return Synchronize(&TCustomFtpCli::ReceiveAsync);

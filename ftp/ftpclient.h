@@ -79,6 +79,8 @@ public:
     bool DoQuote();
     bool RestGet();
     bool RestartGet();
+    // One session: see TCustomFtpCli::UploadAsync.
+    bool Upload() override;
 
     void MessagePump();
 
@@ -106,4 +108,5 @@ private:
     // or connect, a reply code otherwise).
     quint16 FDoneError = 0;
     bool FTimedOut = false;
+    bool FUploading = false;
 };

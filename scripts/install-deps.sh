@@ -15,7 +15,7 @@ test_pkgs=(
   libgtest-dev libgmock-dev clang-format
   xvfb xauth python3-pyftpdlib microsocks sane-utils
   imagemagick libjpeg-turbo-progs libvips-tools curl
-  openssh-server openssh-client
+  openssh-server openssh-client proftpd-core
   iproute2 iptables
   dbus python3-dbus python3-gi
   desktop-file-utils appstream weston xdotool

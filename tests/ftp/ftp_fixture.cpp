@@ -1,8 +1,13 @@
 #include "ftp_fixture.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <algorithm>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ftptest {
 
@@ -16,6 +21,96 @@ PyFtpServer::PyFtpServer(const QStringList& ExtraArgs) {
     Args += Extra;
     process_ = std::make_unique<testsupport::ServerProcess>("/usr/bin/python3", Args);
     ok_ = process_->started() && testsupport::WaitForListener(port_);
+}
+
+namespace {
+const char* const ProFtpdBinary = "/usr/sbin/proftpd";
+constexpr int Nobody = 65534;
+} // namespace
+
+ProFtpServer::ProFtpServer(const QStringList& ExtraConfig) {
+    if (!QFileInfo::exists(ProFtpdBinary)) {
+        skip_ = "ProFTPD is not installed (scripts/install-deps.sh installs proftpd-core)";
+        return;
+    }
+    if (::geteuid() != 0) {
+        skip_ = "ProFTPD tests need root (the server switches to the account nobody)";
+        return;
+    }
+    port_ = testsupport::FreePort();
+    const QString Dir = work_.path();
+    QDir().mkpath(Root());
+    // The sessions run as nobody: the served folder and the way to it must be theirs.
+    if (::chmod(QFile::encodeName(Dir).constData(), 0755) != 0 ||
+        ::chown(QFile::encodeName(Root()).constData(), Nobody, Nobody) != 0) {
+        skip_ = "cannot hand the served folder to nobody";
+        return;
+    }
+    WriteFile(Dir + "/passwd", QStringLiteral("user:$1$imglift$ywgOp6ekY5b/4o5BoYANa1:%1:%1::%2:"
+                                              "/bin/sh\n")
+                                   .arg(Nobody)
+                                   .arg(Root())
+                                   .toUtf8());
+    WriteFile(Dir + "/group", QStringLiteral("nogroup:x:%1:\n").arg(Nobody).toUtf8());
+    // ProFTPD refuses account files that others may read.
+    for (const char* Name : {"/passwd", "/group"})
+        QFile::setPermissions(Dir + Name, QFile::ReadOwner | QFile::WriteOwner);
+    QStringList Config{
+        "ServerType standalone",
+        "ServerIdent on \"ProFTPD test server ready.\"",
+        "DefaultServer on",
+        QStringLiteral("Port %1").arg(port_),
+        "DefaultAddress 127.0.0.1",
+        "SocketBindTight on",
+        "UseIPv6 off",
+        "UseReverseDNS off",
+        "User nobody",
+        "Group nogroup",
+        "Umask 022",
+        "PidFile " + Dir + "/proftpd.pid",
+        "ScoreboardFile " + Dir + "/proftpd.scoreboard",
+        "DelayTable none",
+        "WtmpLog off",
+        "TransferLog none",
+        "SystemLog " + Dir + "/proftpd.log",
+        "AuthOrder mod_auth_file.c",
+        "AuthUserFile " + Dir + "/passwd",
+        "AuthGroupFile " + Dir + "/group",
+        "RequireValidShell off",
+        "DefaultRoot ~",
+        "MaxInstances 30",
+    };
+    // The first of two settings holds: a test's own comes instead of the default.
+    if (ExtraConfig.filter("AllowOverwrite").isEmpty()) Config << "AllowOverwrite on";
+    Config += ExtraConfig;
+    WriteFile(Dir + "/proftpd.conf", Config.join('\n').toUtf8() + '\n');
+    process_ = std::make_unique<QProcess>();
+    process_->setProcessChannelMode(QProcess::MergedChannels);
+    // A process group of its own, so that Kill reaches the sessions too.
+    process_->setChildProcessModifier([] { ::setsid(); });
+    process_->start(ProFtpdBinary, {"-n", "-q", "-c", Dir + "/proftpd.conf"});
+    if (!process_->waitForStarted(5000)) {
+        skip_ = "ProFTPD did not start";
+        return;
+    }
+    pid_ = process_->processId();
+    ok_ = testsupport::WaitForListener(port_);
+}
+
+ProFtpServer::~ProFtpServer() {
+    Kill();
+}
+
+void ProFtpServer::Kill() {
+    if (!process_ || pid_ <= 0) return;
+    ::kill(-static_cast<pid_t>(pid_), SIGKILL);
+    process_->waitForFinished(3000);
+    pid_ = 0;
+}
+
+QString ProFtpServer::Output() {
+    QString Text = process_ ? QString::fromLocal8Bit(process_->readAll()) : QString();
+    return Text + QString::fromLocal8Bit(ReadFile(work_.filePath("proftpd.log")));
 }
 
 void RequestLog::Attach(TCustomFtpCli& Ftp) {

@@ -6,6 +6,7 @@
 #include "support/test_support.h"
 
 #include <QByteArray>
+#include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
@@ -25,12 +26,44 @@ public:
     QString Root() const { return root_.path(); }
     QString RootFile(const QString& Name) const { return root_.filePath(Name); }
     QString Output() { return process_ ? process_->output() : QString(); }
+    // Ends the server at once, as a crash would.
+    void Kill() {
+        if (process_) process_->process().kill(), process_->process().waitForFinished(3000);
+    }
 
 private:
     QTemporaryDir root_;
     quint16 port_ = 0;
     std::unique_ptr<testsupport::ServerProcess> process_;
     bool ok_ = false;
+};
+
+// A ProFTPD server on 127.0.0.1 serving a fresh folder (user "user", password "secret"),
+// started from a configuration of its own; ExtraConfig lines are added to it. It needs root
+// (it switches to the account "nobody"): SkipReason says why it was not started.
+class ProFtpServer {
+public:
+    explicit ProFtpServer(const QStringList& ExtraConfig = {});
+    ~ProFtpServer();
+    ProFtpServer(const ProFtpServer&) = delete;
+    ProFtpServer& operator=(const ProFtpServer&) = delete;
+    bool Ok() const { return ok_; }
+    QString SkipReason() const { return skip_; }
+    quint16 Port() const { return port_; }
+    std::string PortText() const { return std::to_string(port_); }
+    QString Root() const { return work_.filePath("root"); }
+    QString RootFile(const QString& Name) const { return Root() + "/" + Name; }
+    QString Output();
+    // Ends the server and every session at once, as a crash would.
+    void Kill();
+
+private:
+    QTemporaryDir work_;
+    quint16 port_ = 0;
+    qint64 pid_ = 0;
+    std::unique_ptr<QProcess> process_;
+    bool ok_ = false;
+    QString skip_;
 };
 
 // Everything a request reported, in order.

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sys/file.h>
 
 using namespace ftptest;
@@ -181,8 +182,8 @@ TEST_F(Scripted, SizeAndDirectoryResults) {
     EXPECT_EQ(Ftp.StatusCode(), 213) << "the reply before QUIT is restored";
     EXPECT_EQ(Ftp.LastResponse(), "213 48213");
     EXPECT_FALSE(Ftp.Connected());
-    EXPECT_EQ(Server.Commands(),
-              (QList<QByteArray>{"USER user", "PASS pw", "CWD /pub", "SIZE f.jpg", "QUIT"}));
+    EXPECT_EQ(Server.Commands(), (QList<QByteArray>{"USER user", "PASS pw", "CWD /pub", "TYPE I",
+                                                    "SIZE f.jpg", "QUIT"}));
 
     ASSERT_TRUE(Run(&TCustomFtpCli::ConnectAsync));
     ASSERT_TRUE(Run(&TCustomFtpCli::PwdAsync));
@@ -816,4 +817,51 @@ TEST_F(Scripted, LogCarriesTheTraceWithThePasswordMasked) {
         if (Line == "> PASS s3cr3t") Line = "> PASS ****";
     EXPECT_EQ(Logged, Expected);
     EXPECT_TRUE(std::find(Logged.begin(), Logged.end(), "< 230 Logged in.") != Logged.end());
+}
+
+// A server that calls a transfer complete before the data connection carried the file has
+// stored less than the file: the upload fails, and its temporary file is removed.
+TEST_F(Scripted, UploadAnswered226BeforeAnyDataFails) {
+    ScriptPasv(Server);
+    Server.On("STOR", [](Session& S, const QByteArray&) {
+        S.OpenData([&S] { S.Send("150 Go ahead.\r\n226 Transfer complete.\r\n"); });
+    });
+    Server.Reply("DELE", "250 Deleted.\r\n");
+    Ftp.SetPassive(true);
+    const QString Local = Dir.filePath("up.bin");
+    ASSERT_TRUE(WriteFile(Local, Pattern(400000, 3)));
+    Ftp.SetLocalFileName(Local.toStdString());
+    Ftp.SetHostFileName("up.bin");
+    Ftp.SetHostDirName("/pics");
+    EXPECT_FALSE(Ftp.Upload()) << Log.Trace();
+    EXPECT_EQ(Ftp.LastFailure(), TTransferFailure::Refused);
+    EXPECT_NE(Ftp.ErrorMessage().find("before the whole file"), std::string::npos)
+        << Ftp.ErrorMessage();
+    const QList<QByteArray> Commands = Server.Commands();
+    const auto Stor = std::find_if(Commands.begin(), Commands.end(),
+                                   [](const QByteArray& C) { return C.startsWith("STOR "); });
+    ASSERT_NE(Stor, Commands.end());
+    EXPECT_TRUE(Stor->startsWith("STOR .up.bin.") && Stor->endsWith(".part")) << Stor->data();
+    EXPECT_TRUE(Sent("DELE " + Stor->mid(5))) << "the temporary file is removed";
+    EXPECT_FALSE(Commands.contains("RNTO up.bin"));
+}
+
+// ProFTPD's default: no SIZE in ASCII mode. The remote delete sets binary mode first, so it
+// finds the file.
+TEST_F(Scripted, SizeRefusedInAsciiModeStillFindsTheFileToDelete) {
+    auto Binary = std::make_shared<bool>(false);
+    Server.On("TYPE", [Binary](Session& S, const QByteArray& Arg) {
+        *Binary = Arg == "I";
+        S.Send("200 Type set.\r\n");
+    });
+    Server.On("SIZE", [Binary](Session& S, const QByteArray&) {
+        S.Send(*Binary ? "213 4711\r\n" : "550 SIZE not allowed in ASCII mode\r\n");
+    });
+    Server.Reply("DELE", "250 Deleted.\r\n");
+    Ftp.SetHostDirName("/pics");
+    Ftp.SetHostFileName("old.jpg");
+    ASSERT_TRUE(Ftp.FileSize()) << Log.Trace();
+    EXPECT_EQ(Ftp.SizeResult(), 4711);
+    ASSERT_TRUE(Ftp.Delete()) << Log.Trace();
+    EXPECT_TRUE(Sent("DELE old.jpg"));
 }

@@ -8,16 +8,22 @@ With --tls-cert it speaks FTP over TLS (AUTH TLS, PBSZ, PROT; --tls-implicit: TL
 the first byte). --tls-reuse-required refuses a data connection whose TLS session does
 not resume the control connection's, as vsftpd does. --log-commands prints "CMD <verb>"
 for every command received and "DATA TLS reused=0|1" for every secured data connection.
+--delay-ms D makes every reply, every new connection and every TLS handshake's answer wait
+D ms (printing "DELAY" each time), as a distant server would: the benchmark counts round trips.
 """
 
 import argparse
 import logging
+import os
+import select
 import socket
 import struct
 import sys
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler
+from pyftpdlib.handlers import (DTPHandler, FTPHandler, TLS_DTPHandler, TLS_FTPHandler,
+                                ThrottledDTPHandler)
 from pyftpdlib.servers import FTPServer
 
 
@@ -37,6 +43,15 @@ def main():
     ap.add_argument("--drop-after", type=int, default=0,
                     help="reset the data connection and close the control connection "
                          "once this many bytes have moved")
+    ap.add_argument("--refuse-rename", action="store_true", help="answer RNFR with 550")
+    ap.add_argument("--refuse-rename-overwrite", action="store_true",
+                    help="answer RNTO onto an existing file with 550")
+    ap.add_argument("--refuse-dot", action="store_true",
+                    help="refuse to store names that begin with a dot")
+    ap.add_argument("--refuse-mkd", action="store_true", help="answer MKD with 550")
+    ap.add_argument("--read-limit", type=int, default=0,
+                    help="receive uploads at most this many bytes a second")
+    ap.add_argument("--delay-ms", type=int, default=0)
     ap.add_argument("--quiet", action="store_true")
     ap.add_argument("--log-commands", action="store_true")
     ap.add_argument("--tls-cert", help="certificate chain (PEM); enables TLS")
@@ -61,7 +76,37 @@ def main():
         from OpenSSL import SSL
         from OpenSSL._util import lib as ssl_lib
 
-    class Dtp(TLS_DTPHandler if tls else DTPHandler):
+    def delay():
+        if opts.delay_ms:
+            print("DELAY", flush=True)
+            time.sleep(opts.delay_ms / 1000.0)
+
+    class DelayedHandshake:
+        """The answer to the client's first TLS handshake flight waits one delay."""
+        _hello_delayed = False
+
+        def _do_ssl_handshake(self):
+            if opts.delay_ms and not self._hello_delayed:
+                try:
+                    ready = select.select([self.socket], [], [], 0)[0]
+                except (OSError, ValueError):
+                    ready = []
+                if ready:
+                    self._hello_delayed = True
+                    delay()
+            return super()._do_ssl_handshake()
+
+    dtp_base = TLS_DTPHandler if tls else (ThrottledDTPHandler if opts.read_limit else DTPHandler)
+    dtp_bases = (DelayedHandshake, dtp_base) if tls else (dtp_base,)
+
+    class Dtp(*dtp_bases):
+        if opts.read_limit:
+            read_limit = opts.read_limit
+
+        def __init__(self, sock, cmd_channel):
+            delay()
+            super().__init__(sock, cmd_channel)
+
         def readable(self):
             # Clients start the data connection's handshake before the transfer command has
             # arrived; the stock handler would close a channel that is readable that early.
@@ -107,8 +152,14 @@ def main():
             self._check_drop()
             return sent
 
-    class Handler(TLS_FTPHandler if tls else FTPHandler):
+    handler_bases = (DelayedHandshake, TLS_FTPHandler) if tls else (FTPHandler,)
+
+    class Handler(*handler_bases):
         dtp_handler = Dtp
+
+        def __init__(self, conn, server, ioloop=None):
+            delay()
+            super().__init__(conn, server, ioloop)
         if tls:
             certfile = opts.tls_cert
             keyfile = opts.tls_key
@@ -154,6 +205,36 @@ def main():
             finally:
                 self._current_type = saved
 
+        def ftp_RNFR(self, path):
+            if opts.refuse_rename:
+                self.respond("550 Renaming is not allowed here.")
+                return
+            super().ftp_RNFR(path)
+
+        def ftp_RNTO(self, path):
+            if opts.refuse_rename_overwrite and os.path.exists(path):
+                self.respond("550 File exists.")
+                return
+            super().ftp_RNTO(path)
+
+        def ftp_MKD(self, path):
+            if opts.refuse_mkd:
+                self.respond("550 Creating folders is not allowed here.")
+                return
+            super().ftp_MKD(path)
+
+        def ftp_STOR(self, file, mode="w"):
+            if opts.refuse_dot and os.path.basename(file).startswith("."):
+                # The data connection (made, or still to be taken up) goes without a word:
+                # the stock handler would answer its close with a 226 of its own.
+                if self.data_channel is not None:
+                    self.data_channel._resp = None
+                    self.data_channel.close()
+                self._shutdown_connecting_dtp()
+                self.respond("553 Names beginning with a dot are not allowed.")
+                return
+            return super().ftp_STOR(file, mode)
+
         def ftp_DELE(self, path):
             if opts.refuse_dele:
                 self.respond("550 Deleting is not allowed here.")
@@ -163,6 +244,7 @@ def main():
         def respond(self, resp, logfun=logging.debug):
             if opts.stall_226 and resp.startswith("226"):
                 return
+            delay()
             super().respond(resp, logfun)
 
     Handler.authorizer = authorizer

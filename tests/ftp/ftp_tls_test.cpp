@@ -160,6 +160,22 @@ TEST_F(FtpTls, UntrustedCertificateAsksOnceAndNoSendsNoUser) {
     EXPECT_EQ(ServerLog().count("CMD USER"), UsersBefore);
 }
 
+// A refused certificate ends the upload at once: one question, nothing sent after the
+// handshake, and the failure is told apart from a refusal by the server.
+TEST_F(FtpTls, RefusedCertificateEndsTheUploadAfterOneQuestion) {
+    Start(TlsArgs("self", {"--tls-required"}), ftpSecExplicit);
+    Answer = false;
+    ASSERT_TRUE(WriteFile(Dir.filePath("r.bin"), Pattern(5000)));
+    Ftp.SetLocalFileName(Dir.filePath("r.bin").toStdString());
+    Ftp.SetHostFileName("r.bin");
+    EXPECT_FALSE(Ftp.Upload());
+    EXPECT_EQ(Questions.size(), 1u);
+    EXPECT_EQ(Ftp.LastFailure(), TTransferFailure::Untrusted);
+    testsupport::PumpFor(200);
+    const QString Seen = ServerLog();
+    EXPECT_EQ(Seen.count("CMD "), 1) << "AUTH TLS only: " << Seen.toStdString();
+}
+
 // A certificate for another name is questioned with that reason, also under implicit TLS.
 TEST_F(FtpTls, NameMismatchIsQuestioned) {
     Start(TlsArgs("other", {"--tls-implicit"}), ftpSecImplicit);
