@@ -274,7 +274,7 @@ void TForm1::Delay(int Milliseconds) {
     DelayTimer->start();
     // Sleeps in the event loop until the next event, so the wait costs no CPU.
     while (!DelayDone && !application::Terminated())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        application::WaitForEvents(50);
 }
 
 // Errors

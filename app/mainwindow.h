@@ -161,6 +161,9 @@ public:
     void UpdateData(QObject* Sender);
     void ResizeImage(const TImage& Source, TImage& Destination);
     void SaveToFile(const TImage& Image, const QString& Path) const;
+    // Writes the image as a JPEG file of a new, unique name ("temp-<random>.jpg", mode 0600) in
+    // the folder CreateFilename uses; returns its path.
+    QString SaveToTempFile(const TImage& Image) const;
     QString CreateFilename(const QString& Name) const;
     void SavePicture();
     void PageControl1Change(int Index);
@@ -271,8 +274,9 @@ private:
     void ShowAddress(const QString& Address);
     // Asked by the SSH client for a host it does not know; Accept when the user says Yes.
     void AskHostKey(const std::string& KeyType, const std::string& Fingerprint, bool& Accept);
-    // Set while one upload or delete runs: the user turned a host key down.
-    bool FHostKeyRefused = false;
+    // Set while one upload or delete runs: the user turned a certificate or host key down. The
+    // operation then ends without asking again.
+    bool FTrustRefused = false;
     // Passive mode, security and the certificates trusted for the server into VFTP, whose
     // certificate question goes to AskTrustCertificate.
     void SetConnectionSecurity();

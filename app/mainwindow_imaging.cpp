@@ -41,6 +41,14 @@ void TForm1::SaveToFile(const TImage& Image, const QString& Path) const {
     privatefile::WriteNewFile(Path, EncodeJpeg(Image.Picture(), Quality));
 }
 
+QString TForm1::SaveToTempFile(const TImage& Image) const {
+    // A file of this upload's own, so that any number of uploads can run at once: in this
+    // window, another window or a command line started from the same folder.
+    const QString folder = privatefile::TempFolder(QString::fromStdString(VReg1->AppDir()));
+    return privatefile::WriteUniqueFile(folder, QStringLiteral("temp-"), QStringLiteral(".jpg"),
+                                        EncodeJpeg(Image.Picture(), Quality));
+}
+
 QString TForm1::CreateFilename(const QString& Name) const {
     // An installed program's folder is not the user's to write in: the user's cache folder then.
     return ::CreateFilename(privatefile::TempFolder(QString::fromStdString(VReg1->AppDir())), Name);

@@ -181,12 +181,16 @@ void TForm1::SetConnectionSecurity() {
     VFTP->SetTrustedCertificates(std::move(trusted));
     VFTP->OnCertificateQuestion = [this](QObject*, const TCertificateInfo& Info, bool& Trust) {
         const auto text = [](const std::string& Text) { return QString::fromStdString(Text); };
+        Trust = false;
+        // One question per operation: a No stands for the rest of it, other connections included.
+        if (FTrustRefused) return;
         Guard([&] {
             Trust = AskTrustCertificate(text(Info.Host), text(Info.Port), text(Info.Reason),
                                         text(Info.Subject), text(Info.Issuer),
                                         text(Info.NotBefore) + " to " + text(Info.NotAfter),
                                         text(Info.Sha256));
         });
+        if (!Trust) FTrustRefused = true;
     };
 }
 

@@ -50,6 +50,23 @@ private:
     bool FActive = true;
 };
 
+// The upload's own JPEG file, removed on every way out: after the transfer, after No at the
+// confirmation, after an abort or an error. Its random name is never used again.
+class TTempFile {
+public:
+    explicit TTempFile(QString Path) : FPath(std::move(Path)) {}
+    ~TTempFile() { Remove(); }
+    TTempFile(const TTempFile&) = delete;
+    TTempFile& operator=(const TTempFile&) = delete;
+    const QString& Path() const { return FPath; }
+    void Remove() {
+        if (!FPath.isEmpty()) QFile::remove(std::exchange(FPath, QString()));
+    }
+
+private:
+    QString FPath;
+};
+
 } // namespace
 
 bool TForm1::UsesSftp() const {
@@ -90,10 +107,13 @@ void TForm1::SetServer(TTransferClient& Target) {
     Target.SetUserName(Std(Edit2));
     Target.SetPassWord(Std(Edit3));
     SetConnectionSecurity();
-    FHostKeyRefused = false;
+    FTrustRefused = false;
 }
 
 void TForm1::AskHostKey(const std::string& KeyType, const std::string& Fingerprint, bool& Accept) {
+    // One question per operation: a No stands for the rest of it.
+    Accept = false;
+    if (FTrustRefused) return;
     // The host as known_hosts and ssh name it.
     const QString port = Edit5->text().trimmed();
     const QString host = port.isEmpty() || port == "22" || port == "ssh"
@@ -113,7 +133,7 @@ void TForm1::AskHostKey(const std::string& KeyType, const std::string& Fingerpri
                        "\"ssh-keyscan -p %2 %4\".")
             .arg(knownHosts, sshPort, Edit2->text(), Edit1->text());
     Accept = FDialogs.AskTrust(this, Title, text, howTo) == TDialogs::Result::Yes;
-    if (!Accept) FHostKeyRefused = true;
+    if (!Accept) FTrustRefused = true;
 }
 
 QString TForm1::PictureAddress(const QString& Base, const QString& Name) {
@@ -145,14 +165,17 @@ void TForm1::BitBtn5Click() {
     UpdateData(BitBtn5);
     ResizeImage(*Image2, *Image5);
     UserAbort = false;
-    const QString temp = CreateFilename(QStringLiteral("temp.jpg"));
-    SaveToFile(*Image5, temp);
-    Delay(500);
+    // Written and closed here, so its size is there at once: no fixed wait before measuring it.
+    TTempFile temp(SaveToTempFile(*Image5));
 
     UploadSize = 0;
     while (UploadSize == 0 && !UserAbort && !application::Terminated()) {
-        UploadSize = int(std::min<qint64>(FileSizeOf(temp), std::numeric_limits<int>::max()));
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+        UploadSize =
+            int(std::min<qint64>(FileSizeOf(temp.Path()), std::numeric_limits<int>::max()));
+        if (UploadSize == 0)
+            application::WaitForEvents(50);
+        else
+            QCoreApplication::processEvents();
     }
     if (UserAbort || application::Terminated()) {
         Outcome = TOutcome::Aborted;
@@ -171,20 +194,22 @@ void TForm1::BitBtn5Click() {
     TTransferClient& client = Client();
     client.Abort();
     SetServer(client);
-    client.SetLocalFileName(QFile::encodeName(temp).toStdString());
+    client.SetLocalFileName(QFile::encodeName(temp.Path()).toStdString());
     client.SetHostFileName(Std(Edit10));
     try {
         if (!UserAbort && !client.Upload()) {
             failed = true;
-            OutcomeReason = QString::fromStdString(client.ErrorMessage());
-            if (client.LastFailure() == TTransferFailure::Untrusted && !FHostKeyRefused)
-                warning = OutcomeReason;
+            // A trust question the user turned down has said all there is to say.
+            if (!FTrustRefused) {
+                OutcomeReason = QString::fromStdString(client.ErrorMessage());
+                if (client.LastFailure() == TTransferFailure::Untrusted) warning = OutcomeReason;
+            }
         }
     } catch (const std::exception& e) {
         failed = true;
         OutcomeReason = QString::fromLocal8Bit(e.what());
     }
-    QFile::remove(temp);
+    temp.Remove();
     busy.End();
 
     if (!warning.isEmpty()) ShowStop(warning);
@@ -230,10 +255,11 @@ void TForm1::Button1Click() {
         if (client.FileSize() && client.SizeResult() != 0) {
             found = true;
             if (!client.Delete()) failed = true;
-        } else if (client.LastFailure() == TTransferFailure::Untrusted && !FHostKeyRefused) {
+        } else if (client.LastFailure() == TTransferFailure::Untrusted && !FTrustRefused) {
             ShowStop(QString::fromStdString(client.ErrorMessage()));
         }
-        if (!found || failed) OutcomeReason = QString::fromStdString(client.ErrorMessage());
+        if ((!found || failed) && !FTrustRefused)
+            OutcomeReason = QString::fromStdString(client.ErrorMessage());
     } catch (const std::exception& e) {
         failed = true;
         OutcomeReason = QString::fromLocal8Bit(e.what());

@@ -1,4 +1,4 @@
-#include "ftp/sftpclient.h"
+#include "ftp/sftpclient_p.h"
 
 #include "common/posix_file.h"
 
@@ -33,51 +33,9 @@
 
 Q_LOGGING_CATEGORY(lcSftp, "imglift.sftp", QtInfoMsg)
 
+using namespace sftpdetail;
+
 namespace {
-
-// Owners of the C handles.
-struct SessionFree {
-    void operator()(ssh_session S) const {
-        ssh_disconnect(S);
-        ssh_free(S);
-    }
-};
-struct SftpFree {
-    void operator()(sftp_session S) const { sftp_free(S); }
-};
-struct KeyFree {
-    void operator()(ssh_key K) const { ssh_key_free(K); }
-};
-struct FileClose {
-    void operator()(sftp_file F) const { sftp_close(F); }
-};
-struct AttrFree {
-    void operator()(sftp_attributes A) const { sftp_attributes_free(A); }
-};
-struct CharFree {
-    void operator()(char* P) const { ssh_string_free_char(P); }
-};
-struct HashFree {
-    void operator()(unsigned char* P) const { ssh_clean_pubkey_hash(&P); }
-};
-struct EntryFree {
-    void operator()(ssh_knownhosts_entry* E) const { ssh_knownhosts_entry_free(E); }
-};
-using Session = std::unique_ptr<std::remove_pointer_t<ssh_session>, SessionFree>;
-using Sftp = std::unique_ptr<std::remove_pointer_t<sftp_session>, SftpFree>;
-using Key = std::unique_ptr<std::remove_pointer_t<ssh_key>, KeyFree>;
-using RemoteFile = std::unique_ptr<std::remove_pointer_t<sftp_file>, FileClose>;
-using Attributes = std::unique_ptr<std::remove_pointer_t<sftp_attributes>, AttrFree>;
-using SshText = std::unique_ptr<char, CharFree>;
-using Hash = std::unique_ptr<unsigned char, HashFree>;
-using Entry = std::unique_ptr<ssh_knownhosts_entry, EntryFree>;
-
-// A failure of the worker's request: its text becomes ErrorMessage.
-struct Failure : std::runtime_error {
-    explicit Failure(const std::string& Text, TTransferFailure Why = TTransferFailure::Refused)
-        : std::runtime_error(Text), Kind(Why) {}
-    TTransferFailure Kind;
-};
 
 std::string KeyTypeName(ssh_keytypes_e Type) {
     switch (Type) {
@@ -100,83 +58,10 @@ std::string KeyTypeName(ssh_keytypes_e Type) {
     }
 }
 
-std::string SftpErrorText(sftp_session S) {
-    switch (sftp_get_error(S)) {
-    case SSH_FX_NO_SUCH_FILE:
-        return "no such file";
-    case SSH_FX_PERMISSION_DENIED:
-        return "permission denied";
-    case SSH_FX_FAILURE:
-        return "failure";
-    case SSH_FX_NO_CONNECTION:
-    case SSH_FX_CONNECTION_LOST:
-        return "connection lost";
-    case SSH_FX_OP_UNSUPPORTED:
-        return "operation not supported";
-    default:
-        return ssh_get_error(S->session);
-    }
-}
-
 std::string HomeSshDir() {
     const passwd* Pw = getpwuid(getuid());
     return std::string(Pw && Pw->pw_dir ? Pw->pw_dir : "") + "/.ssh";
 }
-
-std::string RemotePath(const std::string& Dir, const std::string& File) {
-    if (Dir.empty()) return File;
-    return Dir.back() == '/' ? Dir + File : Dir + "/" + File;
-}
-
-} // namespace
-
-struct TSftpClient::TShared {
-    // The request, fixed before the worker starts.
-    TJob Job = TJob::FileSize;
-    std::string Host, Port, User, Pass, Dir, File, Local, SshDir, KnownHosts;
-    int Timeout = 15;
-    QAbstractEventDispatcher* Waker = nullptr;
-
-    // Shared while the worker runs.
-    std::atomic<qint64> Sent{0};
-    std::atomic_bool AbortFlag{false};
-    std::atomic_bool Done{false};
-    std::mutex M;
-    std::condition_variable Cv;
-    int Fd = -1; // the connection's socket, under M: the waiting side may shut it down
-    bool QuestionPending = false;
-    std::optional<bool> Answer;
-    std::string KeyType, Fingerprint;
-
-    // Results, read after Done.
-    bool Ok = false;
-    bool SizeAsked = false;
-    qint64 Size = 0;
-    std::string Error;
-    TTransferFailure Kind = TTransferFailure::Refused;
-
-    void Wake() {
-        Cv.notify_all();
-        if (Waker) Waker->wakeUp();
-    }
-    void CheckAbort() const {
-        if (AbortFlag) throw Failure("Aborted");
-    }
-    void ShutdownSocket() {
-        const std::lock_guard Lock(M);
-        if (Fd >= 0) ::shutdown(Fd, SHUT_RDWR);
-    }
-
-    void Work();
-    posix::UniqueFd ConnectSocket(int PortNumber);
-    void CheckHostKey(ssh_session S, int PortNumber);
-    void FileSize(sftp_session S);
-    void Delete(sftp_session S);
-    void Transmit(sftp_session S);
-    void CheckDir(sftp_session S);
-};
-
-namespace {
 
 int PortNumber(const std::string& Port) {
     if (Port.empty() || Port == "ssh") return 22;
@@ -371,48 +256,6 @@ void TSftpClient::TShared::Delete(sftp_session S) {
         throw Failure("Cannot delete " + Path + ": " + SftpErrorText(S));
 }
 
-void TSftpClient::TShared::Transmit(sftp_session S) {
-    const posix::UniqueFd In(::open(Local.c_str(), O_RDONLY | O_CLOEXEC));
-    if (In.Get() < 0) throw Failure("Cannot read " + Local + ": " + posix::ErrnoText(errno));
-    CheckDir(S);
-    const std::string Path = RemotePath(Dir, File);
-    RemoteFile Out(sftp_open(S, Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
-    if (!Out) throw Failure("Cannot create " + Path + ": " + SftpErrorText(S));
-
-    std::string Error;
-    std::vector<char> Buffer(std::size_t{64} * 1024);
-    qint64 Total = 0;
-    for (;;) {
-        if (AbortFlag) {
-            Error = "Aborted";
-            break;
-        }
-        const ssize_t N = ::read(In.Get(), Buffer.data(), Buffer.size());
-        if (N < 0) {
-            if (errno == EINTR) continue;
-            Error = "Cannot read " + Local + ": " + posix::ErrnoText(errno);
-            break;
-        }
-        if (N == 0) break;
-        if (sftp_write(Out.get(), Buffer.data(), std::size_t(N)) != N) {
-            Error = "Cannot write " + Path + ": " + SftpErrorText(S);
-            break;
-        }
-        Total += N;
-        Sent = Total;
-        Wake();
-    }
-    // Closing is the last write's check: its result counts.
-    if (sftp_close(Out.release()) != SSH_OK && Error.empty())
-        Error = "Cannot close " + Path + ": " + SftpErrorText(S);
-    if (Error.empty()) return;
-    // A partial file is worse than none: the next upload must not find it.
-    if (sftp_unlink(S, Path.c_str()) != SSH_OK)
-        qCWarning(lcSftp) << "Cannot remove the partial file" << Path.c_str() << ":"
-                          << SftpErrorText(S).c_str();
-    throw Failure(Error);
-}
-
 void TSftpClient::TShared::Work() {
     try {
         static std::once_flag Init;
@@ -476,6 +319,9 @@ void TSftpClient::TShared::Work() {
         case TJob::Transmit:
             Transmit(Channel.get());
             break;
+        case TJob::Upload:
+            Upload(Channel.get());
+            break;
         }
         Ok = true;
     } catch (const Failure& E) {
@@ -509,6 +355,10 @@ bool TSftpClient::Delete() {
 
 bool TSftpClient::Transmit() {
     return Run(TJob::Transmit);
+}
+
+bool TSftpClient::Upload() {
+    return Run(TJob::Upload);
 }
 
 bool TSftpClient::Abort() {
@@ -617,7 +467,7 @@ bool TSftpClient::Run(TJob Job) {
     FWorker.join();
     FBusy = false;
 
-    if (Job == TJob::Transmit) FByteCount = S->Sent;
+    if (Job == TJob::Transmit || Job == TJob::Upload) FByteCount = S->Sent;
     if (S->SizeAsked) FSizeResult = S->Size;
     FFailure = S->Ok          ? TTransferFailure::None
                : TimedOut     ? TTransferFailure::Timeout

@@ -3,6 +3,7 @@
 // libssh blocks, so every call runs its session on a worker thread while the calling (GUI)
 // thread keeps handling its events; progress, the host key question and the result come back
 // to the calling thread. Each call opens its own session and closes it before returning.
+// Upload is the whole upload in one session: it replaces the named file whole or not at all.
 
 #include "ftp/transferclient.h"
 
@@ -55,14 +56,14 @@ public:
 
     // Size found by the last FileSize that got as far as asking: 0 when there was no such file.
     qint64 SizeResult() const override { return FSizeResult; }
-    // Bytes sent by the last Transmit.
+    // Bytes sent by the last Transmit or Upload.
     qint64 ByteCount() const { return FByteCount; }
     // Why the last call failed (empty after a success); a changed host key gives ssh's warning.
     const std::string& ErrorMessage() const override { return FErrorMessage; }
     TTransferFailure LastFailure() const override { return FFailure; }
 
-    // Raised on this thread while Transmit sends, Count the bytes sent so far; setting Abort
-    // ends the transfer.
+    // Raised on this thread while Transmit or Upload sends, Count the bytes sent so far; setting
+    // Abort ends the transfer.
     TSftpProgress OnProgress;
     TSftpUnknownHostKey OnUnknownHostKey;
     void SetProgressHandler(TTransferProgressHandler Handler) override {
@@ -78,6 +79,14 @@ public:
     // Connects, logs in and stores LocalFileName as HostFileName in HostDirName, replacing a
     // file of that name; an aborted or failed transfer removes what it wrote.
     bool Transmit() override;
+    // One session: creates HostDirName level by level when it is missing, writes LocalFileName
+    // under a hidden temporary name beside HostFileName (".<name>.<random>.part"), then renames
+    // it onto HostFileName: in one step where the server offers posix-rename@openssh.com,
+    // otherwise by removing the old file first. A failed or aborted transfer removes the
+    // temporary file and leaves HostFileName as it was. Servers that refuse the hidden name get
+    // a visible one ("<name>.<random>.part"), then the real name; accounts that may not rename
+    // get the file stored under the real name directly.
+    bool Upload() override;
     // Ends the call that is waiting (from a handler run during its wait): that call returns
     // false. Without one there is nothing to close. Always true.
     bool Abort() override;
@@ -85,7 +94,7 @@ public:
     struct TShared;
 
 private:
-    enum class TJob { FileSize, Delete, Transmit };
+    enum class TJob { FileSize, Delete, Transmit, Upload };
     bool Run(TJob Job);
     void RequestAbort();
 

@@ -1,6 +1,7 @@
 #include "app/platform/application.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 #include <atomic>
 
 namespace application {
@@ -16,6 +17,14 @@ void Terminate() {
 
 bool Terminated() {
     return terminated;
+}
+
+void WaitForEvents(int MaxMs) {
+    // The timer bounds the sleep: the loop wakes for it when nothing else comes.
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.start(MaxMs);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 } // namespace application

@@ -7,4 +7,9 @@ namespace application {
 void Terminate();
 bool Terminated();
 
+// One round of a wait loop: handles the events that are waiting, or sleeps until the next one
+// comes, at most MaxMs. A waiting loop built on it costs no CPU while nothing happens (the timed
+// processEvents overload polls without sleeping).
+void WaitForEvents(int MaxMs);
+
 } // namespace application

@@ -7,6 +7,15 @@
 #include <QLabel>
 #include <QMessageBox>
 
+TDialogs::Result TQtDialogs::AskTrust(QWidget* Parent, const QString& Title, const QString& Text,
+                                      const QString&) {
+    // Enter and Escape both answer No: trusting takes a deliberate Yes.
+    QMessageBox box(QMessageBox::Question, Title, Text, QMessageBox::Yes | QMessageBox::No, Parent);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes ? Result::Yes : Result::No;
+}
+
 TDialogs::Result TQtDialogs::MessageBox(QWidget* Parent, const QString& Title, const QString& Text,
                                         Icon Kind, Buttons Choice) {
     QMessageBox box(Parent);

@@ -37,8 +37,9 @@ public:
     // nullopt when the user cancels.
     virtual std::optional<QString> OpenFile(QWidget* Parent, const OpenRequest& Request) = 0;
     virtual std::optional<SaveAnswer> SaveFile(QWidget* Parent, const SaveRequest& Request) = 0;
-    // Whether to trust a server whose identity is not known yet: a Yes/No question. HowToTrust
-    // tells how to trust it for good where nobody can answer (a box needs no such text).
+    // Whether to trust a server whose identity is not known yet: a Yes/No question whose default
+    // is No, so that Enter does not trust. HowToTrust tells how to trust it for good where nobody
+    // can answer (a box needs no such text).
     virtual Result AskTrust(QWidget* Parent, const QString& Title, const QString& Text,
                             const QString& HowToTrust) {
         static_cast<void>(HowToTrust);
@@ -53,6 +54,8 @@ public:
                       Buttons Choice) override;
     std::optional<QString> OpenFile(QWidget* Parent, const OpenRequest& Request) override;
     std::optional<SaveAnswer> SaveFile(QWidget* Parent, const SaveRequest& Request) override;
+    Result AskTrust(QWidget* Parent, const QString& Title, const QString& Text,
+                    const QString& HowToTrust) override;
 };
 
 // The application's standard error report: a stop box titled with the application's

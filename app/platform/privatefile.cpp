@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <cerrno>
 #include <fcntl.h>
 #include <pwd.h>
@@ -63,18 +64,48 @@ QString TempFolder(const QString& appDir) {
     return cache;
 }
 
+namespace {
+
+posix::UniqueFd CreateExclusive(const QByteArray& name) {
+    return posix::UniqueFd(
+        ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+}
+
+void WriteAndClose(posix::UniqueFd file, const QString& path, const QByteArray& data) {
+    if (!posix::WriteAll(file.Get(), data.constData(), std::size_t(data.size())) ||
+        file.Close() != 0) {
+        const int error = errno;
+        ::unlink(QFile::encodeName(path).constData());
+        Fail(QStringLiteral("Cannot write"), path, error);
+    }
+}
+
+} // namespace
+
 void WriteNewFile(const QString& path, const QByteArray& data) {
     const QByteArray name = QFile::encodeName(path);
     if (::unlink(name.constData()) != 0 && errno != ENOENT)
         Fail(QStringLiteral("Cannot replace"), path, errno);
-    posix::UniqueFd file(
-        ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    posix::UniqueFd file = CreateExclusive(name);
     if (!file.Valid()) Fail(QStringLiteral("Cannot create"), path, errno);
-    if (!posix::WriteAll(file.Get(), data.constData(), std::size_t(data.size())) ||
-        file.Close() != 0) {
-        const int error = errno;
-        ::unlink(name.constData());
-        Fail(QStringLiteral("Cannot write"), path, error);
+    WriteAndClose(std::move(file), path, data);
+}
+
+QString WriteUniqueFile(const QString& folder, const QString& prefix, const QString& suffix,
+                        const QByteArray& data) {
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    const QString base = folder.endsWith('/') ? folder : folder + '/';
+    for (int attempt = 0;; ++attempt) {
+        QString tag;
+        for (int i = 0; i < 10; ++i)
+            tag += QLatin1Char(digits[QRandomGenerator::system()->bounded(36)]);
+        const QString path = base + prefix + tag + suffix;
+        posix::UniqueFd file = CreateExclusive(QFile::encodeName(path));
+        // A name taken (by another upload, or a link someone planted): the next one.
+        if (!file.Valid() && errno == EEXIST && attempt < 100) continue;
+        if (!file.Valid()) Fail(QStringLiteral("Cannot create"), path, errno);
+        WriteAndClose(std::move(file), path, data);
+        return path;
     }
 }
 

@@ -4,8 +4,8 @@
 #include <QString>
 #include <stdexcept>
 
-// Files the program writes for itself (the upload's temp.jpg): in the program's folder while it
-// may write there, otherwise in a folder of the user's own where nobody else can plant a link.
+// Files the program writes for itself (the upload's temporary JPEG): in the program's folder while
+// it may write there, otherwise in a folder of the user's own where nobody else can plant a link.
 namespace privatefile {
 
 class EPrivateFileError : public std::runtime_error {
@@ -31,5 +31,12 @@ QString TempFolder(const QString& appDir);
 // is removed first; the file is then created exclusively, so a link planted in between makes the
 // write fail instead of being followed. Throws EPrivateFileError; no partial file stays behind.
 void WriteNewFile(const QString& path, const QByteArray& data);
+
+// Writes data as a new file (mode 0600) in folder, under a name no other file there has:
+// prefix, random letters and digits, suffix. Created exclusively, so two writers (threads or
+// processes) never share one. Returns the file's path; throws EPrivateFileError, leaving no
+// partial file behind.
+QString WriteUniqueFile(const QString& folder, const QString& prefix, const QString& suffix,
+                        const QByteArray& data);
 
 } // namespace privatefile

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <deque>
+#include <functional>
 #include <vector>
 
 // Answers the main window's boxes and dialogs and remembers what it was asked.
@@ -23,10 +24,13 @@ public:
     std::deque<std::optional<QString>> OpenAnswers;
     std::vector<SaveRequest> SaveRequests;
     std::deque<std::optional<SaveAnswer>> SaveAnswers;
+    // Called with each box's text as it is shown.
+    std::function<void(const QString& Text)> OnBox;
 
     Result MessageBox(QWidget* Parent, const QString& Title, const QString& Text, Icon Kind,
                       Buttons Choice) override {
         Boxes.push_back({Title, Text, Kind, Choice, Parent && Parent->isVisible()});
+        if (OnBox) OnBox(Text);
         if (Choice == Buttons::Ok) return Result::Ok;
         if (Answers.empty()) return Result::Yes;
         const Result answer = Answers.front();

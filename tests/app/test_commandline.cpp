@@ -4,9 +4,11 @@
 #include "commandline_fixture.h"
 
 #include "ftp_fixture.h"
+#include "support/test_certs.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QImage>
 #include <csignal>
 
@@ -43,6 +45,64 @@ TEST_F(CommandLineTest, UploadPrintsTheWebAddressOrTheName) {
     EXPECT_EQ(named.Code, 0) << named.Err.toStdString();
     EXPECT_EQ(named.Out, "Other.jpg\n");
     EXPECT_TRUE(QFile::exists(server.RootFile("Other.jpg")));
+}
+
+TEST_F(CommandLineTest, UploadsAtOnceFromOneFolderEachStoreTheirOwnPicture) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    const QColor colours[] = {QColor(220, 30, 30), QColor(30, 30, 220)};
+    QStringList pictures;
+    for (const QColor& colour : colours) {
+        QImage image(1600, 1200, QImage::Format_RGB32);
+        image.fill(colour);
+        pictures << Dir.filePath(colour.name().mid(1) + ".jpg");
+        ASSERT_TRUE(image.save(pictures.back(), "JPG"));
+    }
+    for (int round = 0; round < 5; ++round) {
+        std::vector<std::unique_ptr<QProcess>> uploads;
+        for (const QString& picture : pictures) {
+            uploads.push_back(std::make_unique<QProcess>());
+            uploads.back()->setProcessEnvironment(Environment());
+            const QString name =
+                QStringLiteral("%1-%2").arg(round).arg(QFileInfo(picture).fileName());
+            uploads.back()->start(IMGLIFT_PROGRAM, {"--upload", picture, "--name", name});
+        }
+        ASSERT_TRUE(testsupport::PumpUntil(
+            [&] {
+                return std::ranges::all_of(
+                    uploads, [](const auto& p) { return p->state() == QProcess::NotRunning; });
+            },
+            60000));
+        for (std::size_t i = 0; i < uploads.size(); ++i) {
+            EXPECT_EQ(uploads[i]->exitCode(), 0)
+                << uploads[i]->readAllStandardError().toStdString();
+            const QString name =
+                QStringLiteral("%1-%2").arg(round).arg(QFileInfo(pictures[int(i)]).fileName());
+            const QColor stored = QImage(server.RootFile(name)).pixelColor(300, 200);
+            EXPECT_LT(std::abs(stored.red() - colours[i].red()) +
+                          std::abs(stored.blue() - colours[i].blue()),
+                      30)
+                << name.toStdString() << " holds " << stored.name().toStdString();
+        }
+    }
+    const QDir folder = QFileInfo(IMGLIFT_PROGRAM).absoluteDir();
+    EXPECT_EQ(folder.entryList({"temp-*.jpg"}, QDir::Files), QStringList());
+}
+
+TEST_F(CommandLineTest, RefusedCertificateIsSaidOnceAndEndsTheUpload) {
+    const testsupport::TestCerts& certs = testsupport::TestCerts::Get();
+    PyFtpServer server(
+        {"--tls-cert", certs.Pem("self"), "--tls-key", certs.Key("self"), "--log-commands"});
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    Settings({{"Security", "2"}});
+    const TRun run = Run({"--upload", Picture("tls.jpg")});
+    EXPECT_EQ(run.Code, 1);
+    EXPECT_EQ(run.Err.count("cannot be trusted"), 1) << run.Err.toStdString();
+    EXPECT_EQ(run.Err.count("Refused: nobody to ask."), 1) << run.Err.toStdString();
+    EXPECT_TRUE(run.Err.endsWith("File NOT transmitted.\n")) << run.Err.toStdString();
+    EXPECT_FALSE(server.Output().contains("CMD USER"));
 }
 
 TEST_F(CommandLineTest, ProgressOnlyOnATerminal) {

@@ -1,12 +1,16 @@
 // Uploads to an FTP server whose certificate cannot be verified: the window asks, keeps a Yes for
-// that server, and a No ends the upload before the user name is sent.
+// that server, and a No ends the upload before the user name is sent. The real trust question's
+// default is No.
 
 #include "form_fixture.h"
 #include "ftp_fixture.h"
 #include "support/test_certs.h"
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 
 using ftptest::PyFtpServer;
 using testsupport::TestCerts;
@@ -40,6 +44,14 @@ protected:
         return Dialogs.Boxes.empty() ? QString() : Dialogs.Boxes.back().Text;
     }
     QString Port() const { return QString::number(Server->Port()); }
+    // The commands the server received, in order.
+    QStringList Commands() {
+        testsupport::PumpFor(200); // the server prints a moment later
+        QStringList commands;
+        for (const QString& line : Server->Output().split('\n'))
+            if (line.startsWith("CMD ")) commands << line.mid(4).trimmed();
+        return commands;
+    }
 
     std::unique_ptr<PyFtpServer> Server;
     int Questions = 0;
@@ -50,13 +62,16 @@ TEST_F(TrustTest, YesIsKeptForTheServerAndNoSendsNoUser) {
     const QString fingerprint = TestCerts::Get().Fingerprint("self");
     TForm1& form = Ready();
     EXPECT_EQ(Upload(form, TDialogs::Result::No).toStdString(), "File NOT transmitted.");
-    ASSERT_GE(Questions, 1);
+    // One question, the outcome right after it, and nothing sent after the handshake.
+    ASSERT_EQ(Dialogs.Boxes.size(), 3u) << Dialogs.Texts().join('|').toStdString();
+    EXPECT_EQ(Questions, 1);
+    const QStringList commands = Commands();
+    EXPECT_EQ(commands.count("AUTH"), commands.size()) << commands.join(' ').toStdString();
     const FakeDialogs::Box& question = Dialogs.Boxes[1];
     EXPECT_EQ(question.Title, "Velmoran");
     EXPECT_EQ(question.Choice, TDialogs::Buttons::YesNo);
     EXPECT_TRUE(question.Text.contains("localhost:" + Port())) << question.Text.toStdString();
     EXPECT_TRUE(question.Text.contains(fingerprint)) << question.Text.toStdString();
-    EXPECT_FALSE(Server->Output().contains("CMD USER"));
     EXPECT_EQ(form.TrustedCertificate("localhost", Port()), "");
 
     // One question for the whole upload, though it connects more than once.
@@ -81,4 +96,36 @@ TEST_F(TrustTest, ChangedCertificateIsAskedForAgain) {
     EXPECT_TRUE(Dialogs.Boxes[1].Text.contains("not the certificate trusted before"));
     EXPECT_EQ(form.TrustedCertificate("localhost", Port()), "00:11:22");
     EXPECT_FALSE(Server->Output().contains("CMD USER"));
+}
+
+// Enter presses the default button of the box that is open, as a person would.
+TDialogs::Result AnswerWithKey(const std::function<TDialogs::Result()>& Ask, int Key) {
+    QTimer press;
+    QObject::connect(&press, &QTimer::timeout, [&] {
+        QWidget* const box = QApplication::activeModalWidget();
+        if (!box) return;
+        press.stop();
+        QWidget* const target = QApplication::focusWidget() ? QApplication::focusWidget() : box;
+        QKeyEvent down(QEvent::KeyPress, Key, Qt::NoModifier);
+        QKeyEvent up(QEvent::KeyRelease, Key, Qt::NoModifier);
+        QApplication::sendEvent(target, &down);
+        QApplication::sendEvent(target, &up);
+    });
+    press.start(20);
+    return Ask();
+}
+
+TEST(TrustQuestion, EnterAndEscapeDoNotTrust) {
+    TQtDialogs dialogs;
+    const auto trust = [&] { return dialogs.AskTrust(nullptr, "Velmoran", "Trust it?", ""); };
+    EXPECT_EQ(AnswerWithKey(trust, Qt::Key_Return), TDialogs::Result::No);
+    EXPECT_EQ(AnswerWithKey(trust, Qt::Key_Escape), TDialogs::Result::No);
+    // The same key on the upload's own question says Yes: the key reached the box.
+    EXPECT_EQ(AnswerWithKey(
+                  [&] {
+                      return dialogs.MessageBox(nullptr, "Velmoran", "Upload 1 KB to 'a.jpg' ?",
+                                                TDialogs::Icon::Question, TDialogs::Buttons::YesNo);
+                  },
+                  Qt::Key_Return),
+              TDialogs::Result::Yes);
 }

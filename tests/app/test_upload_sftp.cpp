@@ -8,8 +8,14 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <csignal>
 
 namespace {
 
@@ -37,6 +43,38 @@ void Know(const QString& Home, const QString& Lines) {
     QDir().mkpath(Home + "/.ssh");
     ASSERT_TRUE(sftptest::WriteAll(KnownHostsIn(Home), Lines.toUtf8()));
 }
+
+// Forwards connections to a port on 127.0.0.1, what the client sends at 16 KB per 20 ms, so
+// that an upload lasts seconds.
+class SlowRelay : public QObject {
+public:
+    explicit SlowRelay(quint16 Target) {
+        Listener.listen(QHostAddress::LocalHost, 0);
+        connect(&Listener, &QTcpServer::newConnection, this, [this, Target] {
+            while (QTcpSocket* const in = Listener.nextPendingConnection()) {
+                in->setParent(this);
+                in->setReadBufferSize(64 * 1024);
+                auto* const out = new QTcpSocket(this);
+                out->connectToHost(QHostAddress::LocalHost, Target);
+                connect(out, &QTcpSocket::readyRead, in, [in, out] { in->write(out->readAll()); });
+                connect(out, &QTcpSocket::disconnected, in, &QTcpSocket::disconnectFromHost);
+                connect(in, &QTcpSocket::disconnected, out, &QTcpSocket::disconnectFromHost);
+                Pairs.emplace_back(in, out);
+            }
+        });
+        connect(&Tick, &QTimer::timeout, this, [this] {
+            for (const auto& [in, out] : Pairs)
+                if (out->state() == QAbstractSocket::ConnectedState) out->write(in->read(16384));
+        });
+        Tick.start(20);
+    }
+    quint16 Port() const { return Listener.serverPort(); }
+
+private:
+    QTcpServer Listener;
+    QTimer Tick;
+    std::vector<std::pair<QTcpSocket*, QTcpSocket*>> Pairs;
+};
 
 } // namespace
 
@@ -97,7 +135,7 @@ TEST_F(SftpWindowTest, UploadAndDeleteAskAboutTheHostKeyOnce) {
     EXPECT_TRUE(sftptest::ReadAll(KnownHostsIn(Dir.path()))
                     .contains(GServer->HostPub.section(' ', 1, 1).toLatin1()));
 
-    // The same name again: size check, delete and store, and no second question.
+    // The same name again replaces the file, and asks no second question.
     form.BitBtn5->click();
     EXPECT_EQ(Dialogs.Texts().last(), "File sucessfully transmitted.");
     form.Edit6->setText("ssh picture.jpg");
@@ -179,4 +217,46 @@ TEST_F(SftpCommandLineTest, ChangedKeyIsRefusedWithSshsWarning) {
     EXPECT_TRUE(run.Err.contains("Offending ED25519 key in " + KnownHostsIn(Dir.path()) + ":1"))
         << run.Err.toStdString();
     EXPECT_EQ(run.Err.count("REMOTE HOST IDENTIFICATION HAS CHANGED"), 1);
+}
+
+TEST_F(SftpCommandLineTest, KilledDuringAReplaceLeavesTheOldFileWhole) {
+    // A noisy picture kept at its size: megabytes through a slow link.
+    QImage noise(1200, 900, QImage::Format_RGB32);
+    QRandomGenerator random(7);
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < noise.width(); ++x)
+            noise.setPixel(x, y, random.generate());
+    const QString picture = Dir.filePath("noise.bmp");
+    ASSERT_TRUE(noise.save(picture, "BMP"));
+    const QByteArray old(200 * 1024, 'o');
+    const QString target = GServer->Home + "/up/kept.jpg";
+    ASSERT_TRUE(sftptest::WriteAll(target, old));
+
+    const QDir programFolder = QFileInfo(IMGLIFT_PROGRAM).absoluteDir();
+    const QStringList tempsBefore = programFolder.entryList({"temp-*.jpg"}, QDir::Files);
+    SlowRelay relay(GServer->Port);
+    Know(Dir.path(), QStringLiteral("[127.0.0.1]:%1 %2\n").arg(relay.Port()).arg(GServer->HostPub));
+    Settings({{"Port", std::to_string(relay.Port())}, {"OrginalSize", "1"}, {"Quality", "100"}});
+    QProcess& process = Start({"--upload", picture, "--name", "kept.jpg"});
+    QString part;
+    ASSERT_TRUE(testsupport::PumpUntil(
+        [&] {
+            const QFileInfoList parts =
+                QDir(GServer->Home + "/up")
+                    .entryInfoList({".kept.jpg.*.part"}, QDir::Files | QDir::Hidden);
+            if (parts.isEmpty() || parts[0].size() == 0) return false;
+            part = parts[0].filePath();
+            return true;
+        },
+        30000))
+        << process.readAllStandardError().toStdString();
+    ::kill(pid_t(process.processId()), SIGKILL);
+    ASSERT_TRUE(process.waitForFinished(5000));
+    EXPECT_EQ(sftptest::ReadAll(target), old);
+    // What a crash leaves: the hidden temporary file, never a cut picture under the real name.
+    EXPECT_TRUE(QFile::exists(part));
+    QFile::remove(part);
+    // The killed program could not remove its own JPEG.
+    for (const QString& name : programFolder.entryList({"temp-*.jpg"}, QDir::Files))
+        if (!tempsBefore.contains(name)) QFile::remove(programFolder.filePath(name));
 }

@@ -103,6 +103,57 @@ TEST_F(SftpTest, UploadsNewAndExistingNamesWithProgress) {
     EXPECT_TRUE(Questions.empty());
 }
 
+// Files in a remote folder, the temporary ones of an upload included.
+QStringList Listing(const QString& Folder) {
+    return QDir(Folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+TEST_F(SftpTest, UploadStoresReplacesAndCreatesFolders) {
+    const auto Put = [&](const QByteArray& Data, const std::string& Name, const std::string& Dir) {
+        WriteAll(Local, Data);
+        Client.SetLocalFileName(Local.toStdString());
+        Client.SetHostDirName(Dir);
+        Client.SetHostFileName(Name);
+        return Client.Upload();
+    };
+    const QByteArray Old = Pattern(300 * 1024, 4), New = Pattern(1000, 5);
+    ASSERT_TRUE(Put(Old, "u.jpg", "up")) << Client.ErrorMessage();
+    EXPECT_EQ(ReadAll(Remote("up/u.jpg")), Old);
+    EXPECT_EQ(Client.ByteCount(), Old.size());
+    ASSERT_TRUE(Put(New, "u.jpg", "up")) << Client.ErrorMessage();
+    EXPECT_EQ(ReadAll(Remote("up/u.jpg")), New);
+    EXPECT_FALSE(Listing(Remote("up")).join('|').contains(".part"));
+
+    // A folder that is missing is made level by level, as the server's user.
+    ASSERT_TRUE(Put(New, "deep.jpg", "up/new/deeper/")) << Client.ErrorMessage();
+    EXPECT_EQ(ReadAll(Remote("up/new/deeper/deep.jpg")), New);
+    EXPECT_EQ(Listing(Remote("up/new/deeper")), QStringList{"deep.jpg"});
+
+    // One that cannot be made fails with the server's reason and stores nothing.
+    QDir().mkpath(Remote("locked"));
+    QFile::setPermissions(Remote("locked"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                QFile::ReadOther | QFile::ExeOther);
+    EXPECT_FALSE(Put(New, "x.jpg", "locked/sub"));
+    EXPECT_NE(Client.ErrorMessage().find("Cannot create the folder locked/sub: permission denied"),
+              std::string::npos)
+        << Client.ErrorMessage();
+    EXPECT_FALSE(QFile::exists(Remote("locked/sub")));
+}
+
+TEST_F(SftpTest, AbortedUploadLeavesTheOldFileWhole) {
+    const QByteArray Old = Pattern(5000, 6);
+    WriteAll(Remote("up/keep.jpg"), Old);
+    Client.OnProgress = [&](QObject*, qint64, bool& AbortNow) { AbortNow = true; };
+    WriteAll(Local, Pattern(48 * 1024 * 1024, 7));
+    Client.SetLocalFileName(Local.toStdString());
+    Client.SetHostDirName("up");
+    Client.SetHostFileName("keep.jpg");
+    EXPECT_FALSE(Client.Upload());
+    EXPECT_EQ(Client.LastFailure(), TTransferFailure::Aborted);
+    EXPECT_EQ(ReadAll(Remote("up/keep.jpg")), Old);
+    EXPECT_FALSE(Listing(Remote("up")).join('|').contains(".part"));
+}
+
 TEST_F(SftpTest, DeletesFoundFileAndReportsMissingOne) {
     ASSERT_TRUE(Upload("x", "gone.jpg", "up"));
     EXPECT_TRUE(Client.FileSize());
