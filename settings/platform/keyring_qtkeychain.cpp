@@ -1,5 +1,9 @@
 #include "settings/platform/keyring.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusVariant>
 #include <QEventLoop>
 #include <QPointer>
 #include <QTimer>
@@ -10,12 +14,30 @@ namespace keyring {
 
 namespace {
 
+// True when the Secret Service's default keyring is locked.
+bool DefaultKeyringLocked(int TimeoutMs) {
+    QDBusMessage get = QDBusMessage::createMethodCall("org.freedesktop.secrets",
+                                                      "/org/freedesktop/secrets/aliases/default",
+                                                      "org.freedesktop.DBus.Properties", "Get");
+    get << QStringLiteral("org.freedesktop.Secret.Collection") << QStringLiteral("Locked");
+    const QDBusReply<QDBusVariant> locked =
+        QDBusConnection::sessionBus().call(get, QDBus::Block, TimeoutMs);
+    return locked.isValid() && locked.value().variant().toBool();
+}
+
 class TQtKeychain final : public TKeyring {
 public:
     explicit TQtKeychain(int TimeoutMs) : FTimeoutMs(TimeoutMs) {}
 
     TResult Read(const QString& Key) override {
-        return Run(new QKeychain::ReadPasswordJob(QString::fromLatin1(Service)), Key);
+        TResult found = Run(new QKeychain::ReadPasswordJob(QString::fromLatin1(Service)), Key);
+        // An entry in a keyring that stayed locked (nobody to unlock it, or the unlock was
+        // cancelled) comes back as not found: the password is there, only out of reach.
+        if (found.Status == TStatus::NotFound && DefaultKeyringLocked(FTimeoutMs)) {
+            found.Status = TStatus::Unavailable;
+            found.Why = QStringLiteral("the keyring is locked");
+        }
+        return found;
     }
     TResult Write(const QString& Key, const QString& Secret) override {
         auto* const job = new QKeychain::WritePasswordJob(QString::fromLatin1(Service));

@@ -127,10 +127,33 @@ TEST_F(KeyringTest, ScrambledPasswordOfAnOlderFileMovesIntoTheKeyring) {
     EXPECT_EQ(Entry("ftp:old@ftp.older.test:21"), "from the file");
     EXPECT_EQ(Stored("Password"), "");
     EXPECT_EQ(MakeForm().Edit3->text(), "from the file");
+}
 
-    // A file written while the keyring was away holds the newer password.
-    Store({{"Password", Scrambled("newer")}});
-    EXPECT_EQ(MakeForm().Edit3->text(), "newer");
+TEST_F(KeyringTest, LockedKeyringLeavesThePasswordScrambledInTheFileUntilItOpensAgain) {
+    Store({{"Reset", "0"}, {"Host", "ftp.locked.test"}, {"User", "lou"}, {"Port", "21"}});
+    const QString key = "ftp:lou@ftp.locked.test:21";
+    ASSERT_EQ(Keyring->Write(key, "before").Status, TKeyring::TStatus::Ok);
+    ASSERT_TRUE(SecretService::Instance().Lock());
+    {
+        const SettingsLog log;
+        SettingsLog::Lines = 0;
+        // Nobody can unlock it here: the password is out of reach, and that is said once.
+        TForm1& form = MakeForm();
+        EXPECT_EQ(form.Edit3->text(), "");
+        Type(form, form.Edit3, "typed while locked");
+        EXPECT_EQ(Stored("Password"), Scrambled("typed while locked"));
+        EXPECT_EQ(SettingsLog::Lines, 1) << SettingsLog::Last.toStdString();
+        EXPECT_TRUE(SettingsLog::Last.endsWith("the keyring is locked"))
+            << SettingsLog::Last.toStdString();
+        Form.reset();
+    }
+    ASSERT_TRUE(SecretService::Instance().Restart());
+    // The file's password is the newer one, and it replaces the keyring's at the next store.
+    TForm1& form = MakeForm();
+    EXPECT_EQ(form.Edit3->text(), "typed while locked");
+    form.close();
+    EXPECT_EQ(Entry(key), "typed while locked");
+    EXPECT_EQ(Stored("Password"), "");
 }
 
 TEST_F(KeyringTest, EachServerKeepsItsOwnPasswordAndResetRemovesTheCurrentOne) {

@@ -4,6 +4,8 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDir>
 #include <QFile>
 #include <dlfcn.h>
@@ -120,6 +122,15 @@ bool SecretService::Restart() {
     }
     FUp = StartKeyring();
     return FUp;
+}
+
+bool SecretService::Lock() {
+    QDBusMessage lock =
+        QDBusMessage::createMethodCall("org.freedesktop.secrets", "/org/freedesktop/secrets",
+                                       "org.freedesktop.Secret.Service", "Lock");
+    lock << QVariant::fromValue(
+        QList<QDBusObjectPath>{QDBusObjectPath("/org/freedesktop/secrets/collection/login")});
+    return QDBusConnection::sessionBus().call(lock).type() == QDBusMessage::ReplyMessage;
 }
 
 } // namespace testsupport

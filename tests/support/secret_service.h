@@ -21,8 +21,10 @@ public:
     // True while the keyring answers on the bus; otherwise Why() says what failed.
     bool Up() const { return FUp; }
     const QString& Why() const { return FWhy; }
-    // Ends the keyring daemon and starts it again on the keyring files it wrote.
+    // Ends the keyring daemon and starts it again on the keyring files it wrote, unlocked.
     bool Restart();
+    // Locks the login keyring, as the desktop does when the screen locks.
+    bool Lock();
 
 private:
     SecretService();
