@@ -1,6 +1,6 @@
 #include "capture/vsnapshot.h"
 
-#include "app/platform/picture.h"
+#include "picture/picture.h"
 
 #include <QColor>
 #include <QImage>

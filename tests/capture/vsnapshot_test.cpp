@@ -1,6 +1,6 @@
 #include "capture/vsnapshot.h"
 
-#include "app/platform/picture.h"
+#include "picture/picture.h"
 #include "support/test_support.h"
 
 #include <QApplication>
