@@ -10,25 +10,14 @@
 #include "support/secret_service.h"
 #include "support/test_support.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QToolButton>
 
-using testsupport::PumpUntil;
 using testsupport::SecretService;
 
 namespace {
-
-// Types Text into Edit the way a user would: with the keyboard focus on it.
-void Type(TForm1& Form, QLineEdit* Edit, const QString& Text) {
-    Form.activateWindow();
-    QApplication::setActiveWindow(&Form);
-    Edit->setFocus();
-    ASSERT_TRUE(PumpUntil([&] { return Edit->hasFocus(); }, 2000));
-    Edit->setText(Text);
-}
 
 std::string Scrambled(const std::string& Password) {
     TVKeey keey;
@@ -66,6 +55,8 @@ protected:
             GTEST_SKIP() << "gnome-keyring-daemon cannot run here: " << service.Why().toStdString();
         qputenv("IMGLIFT_KEYRING", "1");
         Keyring = keyring::MakeQtKeychain(keyring::TimeoutMs);
+        Reg.SetProgrammname("ImgLift");
+        Reg.SetFirmenname("Velmoran");
     }
     void TearDown() override {
         FormTest::TearDown();
@@ -78,21 +69,15 @@ protected:
         if (found.Status == TKeyring::TStatus::NotFound) return "<none>";
         return found.Status == TKeyring::TStatus::Ok ? found.Secret : "<unavailable>" + found.Why;
     }
-    static std::string Stored(const std::string& Name) {
-        TVReg reg;
-        reg.SetProgrammname("ImgLift");
-        reg.SetFirmenname("Velmoran");
-        return reg.Pop(Name);
-    }
-    static void Store(const std::vector<std::pair<std::string, std::string>>& Values) {
-        TVReg reg;
-        reg.SetProgrammname("ImgLift");
-        reg.SetFirmenname("Velmoran");
+    // The settings file, as another program reads and writes it.
+    std::string Stored(const std::string& Name) const { return Reg.Pop(Name); }
+    void Store(const std::vector<std::pair<std::string, std::string>>& Values) const {
         for (const auto& [name, value] : Values)
-            reg.Push(name, value);
+            Reg.Push(name, value);
     }
 
     std::unique_ptr<TKeyring> Keyring;
+    TVReg Reg;
 };
 
 TEST_F(KeyringTest, TypedPasswordLivesInTheKeyringAcrossARestartAndNotInTheFile) {
