@@ -9,6 +9,7 @@
 #include "controls/enhancedform.h"
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
+#include "settings/passwordstore.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
 #include "twain/bitmap.h"
@@ -115,6 +116,7 @@ void TForm1::SetUpComponents() {
     VKeey1 = new TVKeey(this);
     VKeey1->SetProgrammID(11);
     VKeey1->SetSchluessel("mirobask");
+    FPasswords = std::make_unique<TPasswordStore>(*VReg1, *VKeey1);
     VSnapShot1 = new TVSnapShot(this);
 
     // The painted title bar: the window becomes frameless and taller by the bar.

@@ -27,6 +27,7 @@ class TTransferClient;
 class TdxfProgressBar;
 class TForm2;
 class TImage;
+class TPasswordStore;
 class TSRTWAIN;
 class TVHTML;
 class TVKeey;
@@ -290,4 +291,9 @@ private:
     int FSecurityShown = 0;
     // Where the scan lands before it becomes the current image.
     std::unique_ptr<TBitmap> FScanBitmap;
+    // The FTP password: in the desktop keyring, or scrambled in the settings file.
+    std::unique_ptr<TPasswordStore> FPasswords;
+    // The server whose password "Password : " shows, as the keyring names it.
+    QString FPasswordKey;
+    QString PasswordKey() const;
 };

@@ -9,6 +9,9 @@ run_pkgs=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev libxkbcommon-dev librsvg2-bin
   libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev libssl-dev
+  # The password in the desktop keyring: QtKeychain loads libsecret at run time without
+  # depending on it.
+  qtkeychain-qt6-dev libsecret-1-0
   fonts-dejavu-core fonts-liberation fonts-urw-base35
 )
 test_pkgs=(
@@ -18,6 +21,7 @@ test_pkgs=(
   openssh-server openssh-client proftpd-core
   iproute2 iptables
   dbus python3-dbus python3-gi
+  gnome-keyring
   desktop-file-utils appstream weston xdotool
 )
 

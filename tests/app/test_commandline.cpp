@@ -4,6 +4,8 @@
 #include "commandline_fixture.h"
 
 #include "ftp_fixture.h"
+#include "settings/platform/keyring.h"
+#include "support/secret_service.h"
 #include "support/test_certs.h"
 
 #include <QDir>
@@ -195,4 +197,40 @@ TEST_F(CommandLineTest, OptionsHelpAndVersion) {
     const TRun version = Run({"--version"});
     EXPECT_EQ(version.Code, 0);
     EXPECT_EQ(version.Out, "Velmoran ImgLift 1.0\n");
+}
+
+TEST_F(CommandLineTest, PasswordFromTheKeyringOrWithoutABusFromTheFile) {
+    const testsupport::SecretService& service = testsupport::SecretService::Instance();
+    if (!service.Up())
+        GTEST_SKIP() << "gnome-keyring-daemon cannot run here: " << service.Why().toStdString();
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Settings({{"Host", "127.0.0.1"},
+              {"Port", server.PortText()},
+              {"User", "user"},
+              {"Directory", "/"},
+              {"Password", ""}});
+    const QString key = "ftp:user@127.0.0.1:" + QString::number(server.Port());
+    ASSERT_EQ(keyring::MakeQtKeychain(keyring::TimeoutMs)->Write(key, "secret").Status,
+              TKeyring::TStatus::Ok);
+    qputenv("IMGLIFT_KEYRING", "1");
+    qputenv("QT_LOGGING_RULES", "imglift.settings=true");
+    const TRun keyring = Run({"--upload", Picture("k.jpg")});
+    EXPECT_EQ(keyring.Code, 0) << keyring.Err.toStdString();
+    EXPECT_FALSE(keyring.Err.contains("imglift.settings")) << keyring.Err.toStdString();
+
+    // A headless server, with the password scrambled in the file as before: the file's
+    // password is taken without looking for a keyring.
+    Settings({}, "secret");
+    const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    qunsetenv("XDG_RUNTIME_DIR");
+    const TRun headless = Run({"--upload", Picture("h.jpg")});
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
+    if (!runtime.isEmpty()) qputenv("XDG_RUNTIME_DIR", runtime);
+    qputenv("IMGLIFT_KEYRING", "0");
+    qunsetenv("QT_LOGGING_RULES");
+    EXPECT_EQ(headless.Code, 0) << headless.Err.toStdString();
+    EXPECT_FALSE(headless.Err.contains("imglift.settings")) << headless.Err.toStdString();
 }
