@@ -7,7 +7,7 @@ set -euo pipefail
 
 run_pkgs=(
   cmake ninja-build g++ make pkg-config
-  qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev libxkbcommon-dev librsvg2-bin
+  qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev libxkbcommon-dev librsvg2-bin libqt6sql6-sqlite
   libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev libssl-dev
   fonts-dejavu-core fonts-liberation fonts-urw-base35
 )
