@@ -3,9 +3,17 @@
 #include "app/imaging.h"
 #include "app/mainwindow.h"
 #include "app/platform/dialogs.h"
+#include "app/platform/notifier.h"
+#include "app/timage.h"
+#include "capture/vhtml.h"
+#include "history/history.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QEventLoop>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -25,13 +33,22 @@ const char* const Usage =
     "Usage: imglift [FILE...]\n"
     "       imglift --upload FILE [--name NAME]\n"
     "       imglift --delete NAME\n"
+    "       imglift --history [--limit N] [--json]\n"
+    "       imglift --delete-entry ID\n"
     "       imglift --help | --version\n"
     "\n"
     "Without options the window opens, with the last existing FILE loaded.\n"
     "  --upload FILE  scale FILE, encode it as JPEG and upload it with the stored settings;\n"
     "                 prints its web address (or its name on the server)\n"
     "  --name NAME    the name on the server (default: from FILE)\n"
+    "  --notify, --no-notify  show a desktop notification after the upload, or not\n"
+    "                 (default: when standard error is not a terminal)\n"
     "  --delete NAME  delete NAME on the server\n"
+    "  --history      list the recorded uploads, newest first: tab-separated columns\n"
+    "                 under a header, or with --json one JSON object a line; --limit N\n"
+    "                 lists the newest N\n"
+    "  --delete-entry ID  delete the upload ID of the history from its server and\n"
+    "                 mark it deleted\n"
     "  --help         show this text\n"
     "  --version      show the version\n"
     "\n"
@@ -75,11 +92,27 @@ bool QtOption(QString Name) {
 }
 
 struct TOptions {
-    enum class TAction { Window, Upload, Delete, Help, Version } Action = TAction::Window;
+    enum class TAction {
+        Window,
+        Upload,
+        Delete,
+        History,
+        DeleteEntry,
+        Help,
+        Version
+    } Action = TAction::Window;
     QString File;
     std::optional<QString> Name;
+    int Limit = -1;
+    bool Json = false;
+    qint64 Entry = 0;
+    // Forced on or off; else when standard error is not a terminal.
+    std::optional<bool> Notify;
     QString Error;
 };
+
+const QString Exclusive =
+    QStringLiteral("--upload, --delete, --history and --delete-entry exclude each other");
 
 TOptions Parse(const QStringList& Arguments) {
     TOptions options;
@@ -116,12 +149,41 @@ TOptions Parse(const QStringList& Arguments) {
         if (name == QStringLiteral("upload") || name == QStringLiteral("delete")) {
             const bool upload = name == QStringLiteral("upload");
             if (!set(upload ? TOptions::TAction::Upload : TOptions::TAction::Delete))
-                return fail(QStringLiteral("--upload and --delete exclude each other"));
+                return fail(Exclusive);
             const std::optional<QString> v = value();
             if (!v || v->isEmpty())
                 return fail(
                     QStringLiteral("--%1 needs %2").arg(name, upload ? "a file" : "a name"));
             (upload ? options.File : options.Name.emplace()) = *v;
+            continue;
+        }
+        if (name == QStringLiteral("history") && !inlineValue) {
+            if (!set(TOptions::TAction::History)) return fail(Exclusive);
+            continue;
+        }
+        if (name == QStringLiteral("delete-entry")) {
+            if (!set(TOptions::TAction::DeleteEntry)) return fail(Exclusive);
+            const std::optional<QString> v = value();
+            bool ok = false;
+            options.Entry = v ? v->toLongLong(&ok) : 0;
+            if (!ok || options.Entry <= 0)
+                return fail(QStringLiteral("--delete-entry needs the number of an entry"));
+            continue;
+        }
+        if (name == QStringLiteral("limit")) {
+            const std::optional<QString> v = value();
+            bool ok = false;
+            options.Limit = v ? v->toInt(&ok) : -1;
+            if (!ok || options.Limit < 0) return fail(QStringLiteral("--limit needs a number"));
+            continue;
+        }
+        if (name == QStringLiteral("json") && !inlineValue) {
+            options.Json = true;
+            continue;
+        }
+        if ((name == QStringLiteral("notify") || name == QStringLiteral("no-notify")) &&
+            !inlineValue) {
+            options.Notify = name == QStringLiteral("notify");
             continue;
         }
         if (name == QStringLiteral("name") && options.Action != TOptions::TAction::Delete) {
@@ -135,6 +197,10 @@ TOptions Parse(const QStringList& Arguments) {
     }
     if (options.Name && options.Action == TOptions::TAction::Window)
         return fail(QStringLiteral("--name goes with --upload"));
+    if ((options.Limit >= 0 || options.Json) && options.Action != TOptions::TAction::History)
+        return fail(QStringLiteral("--limit and --json go with --history"));
+    if (options.Notify && options.Action != TOptions::TAction::Upload)
+        return fail(QStringLiteral("--notify and --no-notify go with --upload"));
     return options;
 }
 
@@ -212,12 +278,157 @@ public:
     int ReadEnd() const { return GInterruptPipe[0]; }
 };
 
-int RunOnWindow(const TOptions& Options, const char* Program) {
-    // No X or Wayland server needed: the window is never shown.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Diagnostics of the libraries stay out of the command's output unless asked for.
+// Whether the upload ends with a desktop notification.
+bool Notifies(const TOptions& Options) {
+    return Options.Action == TOptions::TAction::Upload &&
+           Options.Notify.value_or(::isatty(STDERR_FILENO) != 1);
+}
+
+// After the upload: a desktop notification, and its buttons while it shows (at most ~30 s).
+void NotifyOutcome(TForm1& Form, bool Transmitted, const QString& Reason) {
+    const std::unique_ptr<notifier::TNotifier> notifier = notifier::ChooseNotifier();
+    if (!notifier) return;
+    const QString name = Form.Edit10->text();
+    const QString address = Form.UploadAddress;
+    notifier::TNotice notice;
+    const QImage& picture =
+        Form.Image5->Picture().isNull() ? Form.Image2->Picture() : Form.Image5->Picture();
+    if (!picture.isNull())
+        notice.Image = picture.scaled(128, 128, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (Transmitted) {
+        notice.Summary = QStringLiteral("Uploaded %1").arg(name);
+        notice.Body =
+            address.isEmpty() ? QStringLiteral("%1 on %2").arg(name, Form.Edit1->text()) : address;
+        if (!address.isEmpty())
+            notice.Actions = {{QStringLiteral("copy"), QStringLiteral("Copy link")},
+                              {QStringLiteral("open"), QStringLiteral("Open")}};
+    } else {
+        notice.Summary = QStringLiteral("Upload failed: %1").arg(name);
+        notice.Body = Reason;
+    }
+    if (!notifier->Show(notice) || notice.Actions.empty() || !notifier->OffersActions()) return;
+
+    // Whoever reads standard output is not kept waiting for the buttons.
+    std::fflush(stdout);
+    if (const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC); null >= 0) {
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+    QEventLoop wait;
+    QTimer::singleShot(30000, &wait, &QEventLoop::quit);
+    bool copied = false;
+    notifier->OnClosed = [&] { wait.quit(); };
+    notifier->OnAction = [&](const QString& Key) {
+        if (Key == QStringLiteral("copy")) {
+            QGuiApplication::clipboard()->setText(address);
+            copied = true;
+        } else if (Key == QStringLiteral("open")) {
+            Form.VHTML1->CallExternUrl(address);
+        }
+        wait.quit();
+    };
+    wait.exec();
+    if (!copied) return;
+    // The clipboard's text lives as long as its owner: stay until another program owns the
+    // clipboard (a clipboard manager takes it over at once), at most 30 s.
+    QEventLoop hold;
+    QTimer::singleShot(30000, &hold, &QEventLoop::quit);
+    QObject::connect(
+        QGuiApplication::clipboard(), &QClipboard::changed, &hold, [&](QClipboard::Mode Mode) {
+            if (Mode == QClipboard::Clipboard && !QGuiApplication::clipboard()->ownsClipboard())
+                hold.quit();
+        });
+    hold.exec();
+}
+
+QString Column(QString Text) {
+    for (QChar& c : Text)
+        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+    return Text;
+}
+
+const char* StateName(THistoryEntry::TState State) {
+    switch (State) {
+    case THistoryEntry::TState::Replaced:
+        return "replaced";
+    case THistoryEntry::TState::Deleted:
+        return "deleted";
+    case THistoryEntry::TState::Current:
+        break;
+    }
+    return "current";
+}
+
+int ListHistory(const TOptions& Options, const char* Program) {
+    int qtArgc = 1;
+    std::array<char*, 2> qtArgv{const_cast<char*>(Program), nullptr};
+    const QCoreApplication app(qtArgc, qtArgv.data());
+    TUploadHistory history;
+    const std::vector<THistoryEntry> entries = history.Query({}, Options.Limit, false);
+    if (!history.Problem().isEmpty()) {
+        Print(stderr, history.Problem());
+        return ExitFailed;
+    }
+    QByteArray out;
+    if (!Options.Json)
+        out = "id\ttime\tprotocol\thost\tport\tuser\tfolder\tname\taddress\tsize\twidth\t"
+              "height\tsource\tstate\n";
+    for (const THistoryEntry& e : entries) {
+        const QString time = e.Time.toString(Qt::ISODate);
+        if (Options.Json) {
+            const QJsonObject object{{"id", e.Id},
+                                     {"time", time},
+                                     {"protocol", e.Protocol},
+                                     {"host", e.Host},
+                                     {"port", e.Port},
+                                     {"user", e.User},
+                                     {"folder", e.Folder},
+                                     {"name", e.Name},
+                                     {"address", e.Address},
+                                     {"size", e.Size},
+                                     {"width", e.Width},
+                                     {"height", e.Height},
+                                     {"source", e.Source},
+                                     {"state", StateName(e.State)}};
+            out += QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
+            continue;
+        }
+        const QStringList columns{QString::number(e.Id),
+                                  time,
+                                  e.Protocol,
+                                  e.Host,
+                                  e.Port,
+                                  e.User,
+                                  e.Folder,
+                                  e.Name,
+                                  e.Address,
+                                  QString::number(e.Size),
+                                  QString::number(e.Width),
+                                  QString::number(e.Height),
+                                  e.Source,
+                                  QString::fromLatin1(StateName(e.State))};
+        QStringList cleaned;
+        for (const QString& column : columns)
+            cleaned << Column(column);
+        out += cleaned.join('\t').toUtf8() + '\n';
+    }
+    std::fwrite(out.constData(), 1, std::size_t(out.size()), stdout);
+    return std::fflush(stdout) == 0 ? ExitOk : ExitFailed;
+}
+
+// Diagnostics of the libraries stay out of the command's output unless asked for.
+void QuietLibraries() {
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         qputenv("QT_LOGGING_RULES", "*.debug=false\n*.info=false\n*.warning=false");
+}
+
+int RunOnWindow(const TOptions& Options, const char* Program) {
+    // No X or Wayland server needed: the window is never shown. A notification's "Copy link"
+    // needs the clipboard of the display, when there is one.
+    const bool notify = Notifies(Options);
+    qputenv("QT_QPA_PLATFORM",
+            notify && !qEnvironmentVariableIsEmpty("DISPLAY") ? "xcb;offscreen" : "offscreen");
+    QuietLibraries();
     const TInterruptPipe interrupt;
     int qtArgc = 1;
     std::array<char*, 2> qtArgv{const_cast<char*>(Program), nullptr};
@@ -249,6 +460,23 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
             dialogs.Say(form.OutcomeReason);
     };
 
+    if (Options.Action == TOptions::TAction::DeleteEntry) {
+        const std::optional<THistoryEntry> entry = form.History().Entry(Options.Entry);
+        if (!entry) {
+            dialogs.Say(form.History().Problem().isEmpty()
+                            ? QStringLiteral("imglift: no entry %1 in the upload history")
+                                  .arg(Options.Entry)
+                            : form.History().Problem());
+            return ExitFailed;
+        }
+        bool deleted = false;
+        form.Guard([&] { deleted = form.DeleteUploadedFile(*entry); });
+        if (interrupted) return ExitInterrupted;
+        if (deleted) return ExitOk;
+        reason();
+        return ExitFailed;
+    }
+
     if (Options.Action == TOptions::TAction::Delete) {
         form.Edit6->setText(*Options.Name);
         form.Guard([&] { form.Button1Click(); });
@@ -258,9 +486,17 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
         return ExitFailed;
     }
 
+    // The upload's end, whichever it is: what the history said, and the notification.
+    const auto finish = [&](int Code) {
+        if (form.Outcome == TForm1::TOutcome::Transmitted && !form.History().Problem().isEmpty())
+            dialogs.Say(form.History().Problem());
+        if (notify && Code != ExitInterrupted)
+            NotifyOutcome(form, Code == ExitOk, dialogs.Said.join('\n'));
+        return Code;
+    };
     form.ImageFile = Options.File;
     form.Guard([&] { form.ProcessImageFile(); });
-    if (form.ImageFile.isEmpty()) return ExitUsage;
+    if (form.ImageFile.isEmpty()) return finish(ExitUsage);
     if (Options.Name) form.Edit10->setText(*Options.Name);
     if (interrupted) return ExitInterrupted;
 
@@ -288,10 +524,10 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
     }
     if (form.Outcome == TForm1::TOutcome::Transmitted) {
         Print(stdout, form.UploadAddress.isEmpty() ? form.Edit10->text() : form.UploadAddress);
-        return ExitOk;
+        return finish(ExitOk);
     }
     reason();
-    return ExitFailed;
+    return finish(ExitFailed);
 }
 
 } // namespace
@@ -323,8 +559,12 @@ int Run(int argc, const char* const* argv) {
         // Only Qt's options and files: that is the window's business.
         Print(stderr, QStringLiteral("imglift: nothing to do\nTry 'imglift --help'."));
         return ExitUsage;
+    case TOptions::TAction::History:
+        QuietLibraries();
+        return ListHistory(options, argc > 0 ? argv[0] : "imglift");
     case TOptions::TAction::Upload:
     case TOptions::TAction::Delete:
+    case TOptions::TAction::DeleteEntry:
         break;
     }
     return RunOnWindow(options, argc > 0 ? argv[0] : "imglift");

@@ -8,6 +8,7 @@
 #include "controls/enhancedform.h"
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
+#include "history/history.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
 #include "twain/bitmap.h"
@@ -141,6 +142,7 @@ void TForm1::ConnectHandlers() {
     on(BitBtn3, &QToolButton::clicked, &TForm1::BitBtn3Click);
     on(SpeedButton1, &QToolButton::clicked, &TForm1::SpeedButton1Click);
     on(SpeedButton3, &QToolButton::clicked, &TForm1::SpeedButton3Click);
+    on(SpeedButton5, &QToolButton::clicked, &TForm1::SpeedButton5Click);
     on(BitBtn4, &QPushButton::clicked, &TForm1::BitBtn4Click);
     on(BitBtn5, &QPushButton::clicked, &TForm1::BitBtn5Click);
     on(Edit10, &QLineEdit::textChanged, &TForm1::Edit10Change);
