@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What the upload history costs: 100 uploads to a local pyftpdlib server, each timed without and
 # then with its recording (thumbnail and one transaction); and `imglift --history` over a history
-# of 10,000 entries (median wall time of the whole process, of 5 runs, plain and --json).
+# of 10,000 entries (median wall time of the whole process, of 5 runs, plain and --json, beside
+# `imglift --version` for the program's start alone, and the reading alone inside one process).
 #   bench/upload_history.sh BUILD_DIR [ROUNDS] [ENTRIES]
 set -euo pipefail
 build=${1:?usage: upload_history.sh BUILD_DIR [ROUNDS] [ENTRIES]}
@@ -35,8 +36,19 @@ grep -q READY "$work/server.log" || { echo "server did not start" >&2; cat "$wor
 "$bin" uploads --port "$port" --dir "$work/local" --db "$work/uploads.sqlite" --rounds "$rounds"
 
 "$bin" fill --db "$work/data/imglift/history.sqlite" --entries "$entries"
+echo "reading $entries entries inside one process:"
+"$bin" list --db "$work/data/imglift/history.sqlite"
 now() { date +%s.%N; }
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+times=()
+for _ in 1 2 3 4 5; do
+    t0=$(now)
+    "$build/imglift" --version > /dev/null
+    t1=$(now)
+    times+=("$(echo "($t1 - $t0) * 1000" | bc -l)")
+done
+printf 'imglift --version                       median %6.1f ms\n' \
+    "$(printf '%s\n' "${times[@]}" | median)"
 for flags in "" "--json"; do
     times=()
     for _ in 1 2 3 4 5; do

@@ -33,13 +33,18 @@ const std::vector<std::vector<const char*>> Migrations = {
      "folder TEXT NOT NULL, name TEXT NOT NULL, address TEXT NOT NULL DEFAULT '', "
      "size INTEGER NOT NULL, width INTEGER NOT NULL, height INTEGER NOT NULL, "
      "source TEXT NOT NULL, thumbnail BLOB)"},
-    // 2: replaced and deleted entries, found by their remote file.
+    // 2: replaced and deleted entries, found by their remote file; thumbnails in a table of
+    // their own, so that listing the entries does not read through them.
     {"ALTER TABLE uploads ADD COLUMN state INTEGER NOT NULL DEFAULT 0",
-     "CREATE INDEX uploads_file ON uploads(host, port, folder, name)"},
+     "CREATE INDEX uploads_file ON uploads(host, port, folder, name)",
+     "CREATE TABLE thumbnails(upload INTEGER PRIMARY KEY, jpeg BLOB NOT NULL)",
+     "INSERT INTO thumbnails SELECT id, thumbnail FROM uploads WHERE thumbnail IS NOT NULL",
+     "UPDATE uploads SET thumbnail = NULL WHERE thumbnail IS NOT NULL"},
 };
 
-const char* const Columns = "id, time, protocol, host, port, user, folder, name, address, size, "
-                            "width, height, source, state";
+const char* const Columns =
+    "u.id, u.time, u.protocol, u.host, u.port, u.user, u.folder, u.name, u.address, u.size, "
+    "u.width, u.height, u.source, u.state";
 
 // What the file's header says about it, before SQLite is let near it: a file that is not a
 // database, or one cut short, is refused rather than handed to a library that may write to it.
@@ -94,10 +99,32 @@ QString LikePattern(const QString& Text) {
     return '%' + escaped + '%';
 }
 
+// The times this class writes, "2026-12-08T10:44:01.123Z", without the general parser, which
+// is slow enough to be felt when ten thousand entries are listed.
+QDateTime ParseTime(const QString& Text) {
+    const auto number = [&](int From, int Length) {
+        int value = 0;
+        for (int i = From; i < From + Length; ++i) {
+            const char16_t c = Text[i].unicode();
+            if (c < u'0' || c > u'9') return -1;
+            value = value * 10 + (c - u'0');
+        }
+        return value;
+    };
+    if (Text.size() == 24 && Text[4] == '-' && Text[7] == '-' && Text[10] == 'T' &&
+        Text[13] == ':' && Text[16] == ':' && Text[19] == '.' && Text[23] == 'Z') {
+        const QDateTime time(QDate(number(0, 4), number(5, 2), number(8, 2)),
+                             QTime(number(11, 2), number(14, 2), number(17, 2), number(20, 3)),
+                             Qt::UTC);
+        if (time.isValid()) return time;
+    }
+    return QDateTime::fromString(Text, Qt::ISODateWithMs);
+}
+
 THistoryEntry FromRow(const QSqlQuery& Row, bool WithThumbnail) {
     THistoryEntry entry;
     entry.Id = Row.value(0).toLongLong();
-    entry.Time = QDateTime::fromString(Row.value(1).toString(), Qt::ISODateWithMs);
+    entry.Time = ParseTime(Row.value(1).toString());
     entry.Protocol = Row.value(2).toString();
     entry.Host = Row.value(3).toString();
     entry.Port = Row.value(4).toString();
@@ -225,7 +252,7 @@ std::optional<qint64> TUploadHistory::Record(const THistoryEntry& Entry) {
         if (!Write.exec()) return false;
         Write.prepare(QStringLiteral(
             "INSERT INTO uploads(time, protocol, host, port, user, folder, name, address, size, "
-            "width, height, source, thumbnail, state) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)"));
+            "width, height, source, state) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)"));
         const QDateTime time = Entry.Time.isValid() ? Entry.Time : QDateTime::currentDateTimeUtc();
         Write.addBindValue(time.toUTC().toString(Qt::ISODateWithMs));
         for (const QString& value : {Entry.Protocol, Entry.Host, Entry.Port, Entry.User,
@@ -235,12 +262,14 @@ std::optional<qint64> TUploadHistory::Record(const THistoryEntry& Entry) {
         Write.addBindValue(Entry.Width);
         Write.addBindValue(Entry.Height);
         Write.addBindValue(text(Entry.Source));
-        Write.addBindValue(Entry.Thumbnail.isEmpty() ? QVariant(QMetaType(QMetaType::QByteArray))
-                                                     : QVariant(Entry.Thumbnail));
         Write.addBindValue(int(Entry.State));
         if (!Write.exec()) return false;
         id = Write.lastInsertId().toLongLong();
-        return true;
+        if (Entry.Thumbnail.isEmpty()) return true;
+        Write.prepare(QStringLiteral("INSERT INTO thumbnails(upload, jpeg) VALUES (?, ?)"));
+        Write.addBindValue(id);
+        Write.addBindValue(Entry.Thumbnail);
+        return Write.exec();
     });
     if (!done) return std::nullopt;
     return id;
@@ -267,7 +296,9 @@ bool TUploadHistory::Remove(qint64 Id) {
         Write.addBindValue(Id);
         if (!Write.exec()) return false;
         found = Write.numRowsAffected() > 0;
-        return true;
+        Write.prepare(QStringLiteral("DELETE FROM thumbnails WHERE upload = ?"));
+        Write.addBindValue(Id);
+        return Write.exec();
     });
     return done && found;
 }
@@ -276,7 +307,9 @@ std::optional<THistoryEntry> TUploadHistory::Entry(qint64 Id) {
     if (!Available()) return std::nullopt;
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
     query.setForwardOnly(true);
-    query.prepare(QStringLiteral("SELECT %1, thumbnail FROM uploads WHERE id = ?").arg(Columns));
+    query.prepare(QStringLiteral("SELECT %1, t.jpeg FROM uploads u LEFT JOIN thumbnails t ON "
+                                 "t.upload = u.id WHERE u.id = ?")
+                      .arg(Columns));
     query.addBindValue(Id);
     if (!query.exec()) {
         Fail(query.lastError().text());
@@ -292,12 +325,14 @@ std::vector<THistoryEntry> TUploadHistory::Query(const QString& Search, int Limi
     if (!Available()) return entries;
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
     query.setForwardOnly(true);
-    QString sql = QStringLiteral("SELECT %1%2 FROM uploads")
-                      .arg(Columns, WithThumbnails ? QStringLiteral(", thumbnail") : QString());
+    QString sql = WithThumbnails ? QStringLiteral("SELECT %1, t.jpeg FROM uploads u LEFT JOIN "
+                                                  "thumbnails t ON t.upload = u.id")
+                                 : QStringLiteral("SELECT %1 FROM uploads u");
+    sql = sql.arg(Columns);
     if (!Search.isEmpty())
-        sql += QStringLiteral(" WHERE name LIKE :p ESCAPE '\\' OR address LIKE :p ESCAPE '\\' "
-                              "OR host LIKE :p ESCAPE '\\' OR source LIKE :p ESCAPE '\\'");
-    sql += QStringLiteral(" ORDER BY id DESC LIMIT :limit");
+        sql += QStringLiteral(" WHERE u.name LIKE :p ESCAPE '\\' OR u.address LIKE :p ESCAPE '\\' "
+                              "OR u.host LIKE :p ESCAPE '\\' OR u.source LIKE :p ESCAPE '\\'");
+    sql += QStringLiteral(" ORDER BY u.id DESC LIMIT :limit");
     query.prepare(sql);
     if (!Search.isEmpty()) query.bindValue(QStringLiteral(":p"), LikePattern(Search));
     query.bindValue(QStringLiteral(":limit"), Limit < 0 ? -1 : Limit);

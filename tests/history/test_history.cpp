@@ -243,8 +243,9 @@ TEST_F(HistoryTest, AnOlderSchemaIsMigratedWithItsEntries) {
             "size INTEGER NOT NULL, width INTEGER NOT NULL, height INTEGER NOT NULL, "
             "source TEXT NOT NULL, thumbnail BLOB)"));
         ASSERT_TRUE(query.exec("INSERT INTO uploads(time, protocol, host, port, user, folder, "
-                               "name, size, width, height, source) VALUES ('2026-01-02T03:04:05Z',"
-                               "'sftp','h','22','u','/','old.jpg',5,1,1,'scanner')"));
+                               "name, size, width, height, source, thumbnail) VALUES "
+                               "('2026-01-02T03:04:05Z','sftp','h','22','u','/','old.jpg',5,1,1,"
+                               "'scanner',X'FFD8FFD9')"));
         ASSERT_TRUE(query.exec("PRAGMA user_version=1"));
     }
     QSqlDatabase::removeDatabase("old");
@@ -255,6 +256,7 @@ TEST_F(HistoryTest, AnOlderSchemaIsMigratedWithItsEntries) {
     ASSERT_EQ(all.size(), 2u);
     EXPECT_EQ(all[1].Name, "old.jpg");
     EXPECT_EQ(all[1].Source, "scanner");
+    EXPECT_EQ(all[1].Thumbnail, QByteArray("\xFF\xD8\xFF\xD9"));
     EXPECT_EQ(all[1].State, THistoryEntry::TState::Current);
     EXPECT_EQ(all[1].Time, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC));
     // A newer program's database is left alone.
