@@ -395,16 +395,18 @@ int ListHistory(const TOptions& Options, const char* Program) {
     std::array<char*, 2> qtArgv{const_cast<char*>(Program), nullptr};
     const QCoreApplication app(qtArgc, qtArgv.data());
     TUploadHistory history;
-    const std::vector<THistoryEntry> entries = history.Query({}, Options.Limit, false);
-    if (!history.Problem().isEmpty()) {
+    if (!history.Available()) {
         Print(stderr, history.Problem());
         return ExitFailed;
     }
-    QByteArray out;
     if (!Options.Json)
-        out = "id\ttime\tprotocol\thost\tport\tuser\tfolder\tname\taddress\tsize\twidth\t"
-              "height\tsource\tstate\n";
-    for (const THistoryEntry& e : entries) {
+        std::fputs("id\ttime\tprotocol\thost\tport\tuser\tfolder\tname\taddress\tsize\twidth\t"
+                   "height\tsource\tstate\n",
+                   stdout);
+    // Each line written as it is read: ten thousand entries are not held at once.
+    QByteArray out;
+    const bool read = history.ForEach({}, Options.Limit, false, [&](const THistoryEntry& e) {
+        out.clear();
         const QString time = e.Time.toString(Qt::ISODate);
         if (Options.Json) {
             // By hand: a JSON document per line costs more than the query.
@@ -420,7 +422,8 @@ int ListHistory(const TOptions& Options, const char* Program) {
                             QString::number(e.Height), JsonText(e.Source),
                             QString::fromLatin1(StateName(e.State)))
                        .toUtf8();
-            continue;
+            std::fwrite(out.constData(), 1, std::size_t(out.size()), stdout);
+            return;
         }
         const QStringList columns{QString::number(e.Id),
                                   time,
@@ -440,8 +443,12 @@ int ListHistory(const TOptions& Options, const char* Program) {
         for (const QString& column : columns)
             cleaned << Column(column);
         out += cleaned.join('\t').toUtf8() + '\n';
+        std::fwrite(out.constData(), 1, std::size_t(out.size()), stdout);
+    });
+    if (!read) {
+        Print(stderr, history.Problem());
+        return ExitFailed;
     }
-    std::fwrite(out.constData(), 1, std::size_t(out.size()), stdout);
     return std::fflush(stdout) == 0 ? ExitOk : ExitFailed;
 }
 

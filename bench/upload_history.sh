@@ -51,13 +51,16 @@ printf 'imglift --version                       median %6.1f ms\n' \
     "$(printf '%s\n' "${times[@]}" | median)"
 for flags in "" "--json"; do
     times=()
+    cpu=()
     for _ in 1 2 3 4 5; do
         t0=$(now)
-        XDG_DATA_HOME=$work/data "$build/imglift" --history $flags > "$work/list.txt"
+        XDG_DATA_HOME=$work/data /usr/bin/time -f '%U %S' -o "$work/cpu.txt" \
+            "$build/imglift" --history $flags > "$work/list.txt"
         t1=$(now)
         times+=("$(echo "($t1 - $t0) * 1000" | bc -l)")
+        cpu+=("$(awk '{print ($1 + $2) * 1000}' "$work/cpu.txt")")
     done
     lines=$(wc -l < "$work/list.txt")
-    printf 'imglift --history %-7s %6d lines  median %6.1f ms\n' "$flags" "$lines" \
-        "$(printf '%s\n' "${times[@]}" | median)"
+    printf 'imglift --history %-7s %6d lines  median %6.1f ms (processor %4.0f ms)\n' "$flags" \
+        "$lines" "$(printf '%s\n' "${times[@]}" | median)" "$(printf '%s\n' "${cpu[@]}" | median)"
 done

@@ -322,7 +322,14 @@ std::optional<THistoryEntry> TUploadHistory::Entry(qint64 Id) {
 std::vector<THistoryEntry> TUploadHistory::Query(const QString& Search, int Limit,
                                                  bool WithThumbnails) {
     std::vector<THistoryEntry> entries;
-    if (!Available()) return entries;
+    ForEach(Search, Limit, WithThumbnails,
+            [&](const THistoryEntry& Entry) { entries.push_back(Entry); });
+    return entries;
+}
+
+bool TUploadHistory::ForEach(const QString& Search, int Limit, bool WithThumbnails,
+                             const std::function<void(const THistoryEntry&)>& Visit) {
+    if (!Available()) return false;
     QSqlQuery query(QSqlDatabase::database(FConnection, false));
     query.setForwardOnly(true);
     QString sql = WithThumbnails ? QStringLiteral("SELECT %1, t.jpeg FROM uploads u LEFT JOIN "
@@ -336,13 +343,10 @@ std::vector<THistoryEntry> TUploadHistory::Query(const QString& Search, int Limi
     query.prepare(sql);
     if (!Search.isEmpty()) query.bindValue(QStringLiteral(":p"), LikePattern(Search));
     query.bindValue(QStringLiteral(":limit"), Limit < 0 ? -1 : Limit);
-    if (!query.exec()) {
-        Fail(query.lastError().text());
-        return entries;
-    }
+    if (!query.exec()) return Fail(query.lastError().text());
     while (query.next())
-        entries.push_back(FromRow(query, WithThumbnails));
-    return entries;
+        Visit(FromRow(query, WithThumbnails));
+    return true;
 }
 
 QByteArray TUploadHistory::MakeThumbnail(const QImage& Picture) {

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -60,6 +61,10 @@ public:
     // Newest first. Search matches name, address, host and source (any case); Limit < 0 is all.
     std::vector<THistoryEntry> Query(const QString& Search = {}, int Limit = -1,
                                      bool WithThumbnails = true);
+    // The same, one entry at a time, without holding them all; false when the history is
+    // unavailable.
+    bool ForEach(const QString& Search, int Limit, bool WithThumbnails,
+                 const std::function<void(const THistoryEntry&)>& Visit);
 
     // The picture made small for an entry: JPEG, fitting into 128 x 128.
     static QByteArray MakeThumbnail(const QImage& Picture);

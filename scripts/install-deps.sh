@@ -18,7 +18,7 @@ test_pkgs=(
   openssh-server openssh-client
   iproute2 iptables
   dbus python3-dbus python3-gi
-  desktop-file-utils appstream weston xdotool
+  desktop-file-utils appstream weston xdotool time
 )
 
 pkgs=("${run_pkgs[@]}")
