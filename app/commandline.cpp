@@ -29,7 +29,7 @@ namespace {
 
 const char* const Usage =
     "Usage: imglift [FILE...]\n"
-    "       imglift --upload FILE [--name NAME]\n"
+    "       imglift --upload FILE [--name NAME] [--notify | --no-notify]\n"
     "       imglift --delete NAME\n"
     "       imglift --history [--limit N] [--json]\n"
     "       imglift --delete-entry ID\n"
