@@ -9,6 +9,7 @@
 #include "controls/enhancedform.h"
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
+#include "history/history.h"
 #include "settings/passwordstore.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
@@ -146,6 +147,7 @@ void TForm1::ConnectHandlers() {
     on(BitBtn3, &QToolButton::clicked, &TForm1::BitBtn3Click);
     on(SpeedButton1, &QToolButton::clicked, &TForm1::SpeedButton1Click);
     on(SpeedButton3, &QToolButton::clicked, &TForm1::SpeedButton3Click);
+    on(SpeedButton5, &QToolButton::clicked, &TForm1::SpeedButton5Click);
     on(BitBtn4, &QPushButton::clicked, &TForm1::BitBtn4Click);
     on(BitBtn5, &QPushButton::clicked, &TForm1::BitBtn5Click);
     on(Edit10, &QLineEdit::textChanged, &TForm1::Edit10Change);

@@ -52,6 +52,7 @@ void TForm1::ProcessImageFile() {
         return;
     }
     SetUploadName(UploadFileName(ImageFile));
+    PictureSource = ImageFile;
     PageControl1->setCurrentIndex(2);
 }
 
@@ -78,6 +79,7 @@ void TForm1::BitBtn2Click() {
     activateWindow();
     PageControl1->setCurrentIndex(2);
     SetUploadName(QStringLiteral("screenshot.jpg"));
+    PictureSource = QStringLiteral("screenshot");
 }
 
 void TForm1::BitBtn6Click() {
@@ -89,6 +91,7 @@ void TForm1::BitBtn6Click() {
         ImageFile = files.first();
     }
     ProcessImageFile();
+    if (!files.isEmpty() && !ImageFile.isEmpty()) PictureSource = QStringLiteral("clipboard");
 }
 
 void TForm1::BitBtn3Click() {
@@ -158,6 +161,7 @@ void TForm1::Button2Click() {
     Image5->ClearPicture();
     Image6->ClearPicture();
     ImageFile.clear();
+    PictureSource.clear();
     UpdateData(Button2);
     ResizeImage(*Image2, *Image5);
     Image6->SetPicture(Image5->Picture());

@@ -7,7 +7,7 @@ set -euo pipefail
 
 run_pkgs=(
   cmake ninja-build g++ make pkg-config
-  qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev libxkbcommon-dev librsvg2-bin
+  qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev libxkbcommon-dev librsvg2-bin libqt6sql6-sqlite
   libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev libssl-dev
   # The password in the desktop keyring: QtKeychain loads libsecret at run time without
   # depending on it.
@@ -22,7 +22,7 @@ test_pkgs=(
   iproute2 iptables
   dbus python3-dbus python3-gi
   gnome-keyring
-  desktop-file-utils appstream weston xdotool
+  desktop-file-utils appstream weston xdotool time
 )
 
 pkgs=("${run_pkgs[@]}")

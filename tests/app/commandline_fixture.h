@@ -53,7 +53,9 @@ protected:
 
     QProcessEnvironment Environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        // No display, and no desktop to notify.
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_DATA_HOME",
+                                 "DBUS_SESSION_BUS_ADDRESS"})
             env.remove(name);
         env.insert("IMGLIFT_REGISTRY", Dir.filePath("HKCU.reg"));
         env.insert("HOME", Dir.path());
@@ -97,6 +99,9 @@ protected:
         file.write(Bytes);
         return path;
     }
+
+    // Where the command's upload history lives.
+    QString HistoryPath() const { return Dir.filePath(".local/share/imglift/history.sqlite"); }
 
     QTemporaryDir Dir;
     std::unique_ptr<QProcess> Process;
