@@ -235,64 +235,65 @@ TEST_F(CommandLineTest, PasswordFromTheKeyringOrWithoutABusFromTheFile) {
     qunsetenv("QT_LOGGING_RULES");
     EXPECT_EQ(headless.Code, 0) << headless.Err.toStdString();
     EXPECT_FALSE(headless.Err.contains("imglift.settings")) << headless.Err.toStdString();
-    TEST_F(CommandLineTest, UploadsAreRecordedListedAndDeletedByEntry) {
-        PyFtpServer server;
-        ASSERT_TRUE(server.Ok());
-        Serve(server);
-        Settings({{"WebAddress", "https://pics.example/up"}});
-        const QString picture = Picture("a.jpg", 300, 200);
-        for (const QStringList& arguments :
-             {QStringList{"--upload", picture}, QStringList{"--upload", picture},
-              QStringList{"--upload", picture, "--name", "b\tc.jpg"}}) {
-            const TRun run = Run(arguments);
-            ASSERT_EQ(run.Code, 0) << run.Err.toStdString();
-        }
-        EXPECT_FALSE(ftptest::ReadFile(HistoryPath()).contains("secret"));
+}
 
-        const TRun list = Run({"--history"});
-        EXPECT_EQ(list.Code, 0) << list.Err.toStdString();
-        const QStringList lines = list.Out.split('\n', Qt::SkipEmptyParts);
-        ASSERT_EQ(lines.size(), 4) << list.Out.toStdString();
-        EXPECT_EQ(lines[0],
-                  "id\ttime\tprotocol\thost\tport\tuser\tfolder\tname\taddress\tsize\twidth\t"
-                  "height\tsource\tstate");
-        const QStringList newest = lines[1].split('\t');
-        ASSERT_EQ(newest.size(), 14) << lines[1].toStdString();
-        EXPECT_EQ(newest[2], "ftp+tls");
-        EXPECT_EQ(newest[3], "127.0.0.1");
-        EXPECT_EQ(newest[7], "b c.jpg");
-        EXPECT_EQ(newest[8], "https://pics.example/up/b%09c.jpg");
-        EXPECT_EQ(newest[9], QString::number(QFileInfo(server.RootFile("b\tc.jpg")).size()));
-        EXPECT_EQ(newest[12], picture);
-        EXPECT_EQ(newest[13], "current");
-        EXPECT_TRUE(lines[2].endsWith("\tcurrent"));
-        EXPECT_TRUE(lines[3].endsWith("\treplaced"));
-
-        const TRun json = Run({"--history", "--json", "--limit", "1"});
-        EXPECT_EQ(json.Code, 0);
-        ASSERT_EQ(json.Out.count('\n'), 1);
-        const QJsonObject entry = QJsonDocument::fromJson(json.Out.toUtf8()).object();
-        EXPECT_EQ(entry["name"].toString(), "b\tc.jpg");
-        EXPECT_EQ(entry["width"].toInt(), 620);
-
-        const TRun deleted = Run({"--delete-entry", newest[0]});
-        EXPECT_EQ(deleted.Code, 0) << deleted.Err.toStdString();
-        EXPECT_FALSE(QFile::exists(server.RootFile("b\tc.jpg")));
-        EXPECT_TRUE(QFile::exists(server.RootFile("a.jpg")));
-        EXPECT_TRUE(Run({"--history", "--limit", "1"}).Out.trimmed().endsWith("\tdeleted"));
-        EXPECT_EQ(Run({"--delete-entry", "999"}).Code, 1);
-        EXPECT_EQ(Run({"--delete-entry", "x"}).Code, 2);
-
-        // A damaged history is reported, left as it is, and the upload goes on.
-        const QByteArray garbage(3000, '\x7f');
-        ASSERT_TRUE(ftptest::WriteFile(HistoryPath(), garbage));
-        const TRun upload = Run({"--upload", picture});
-        EXPECT_EQ(upload.Code, 0);
-        EXPECT_TRUE(upload.Err.contains("Upload history unavailable: " + HistoryPath() +
-                                        ": not an SQLite database"))
-            << upload.Err.toStdString();
-        const TRun unreadable = Run({"--history"});
-        EXPECT_EQ(unreadable.Code, 1);
-        EXPECT_TRUE(unreadable.Err.startsWith("Upload history unavailable: "));
-        EXPECT_EQ(ftptest::ReadFile(HistoryPath()), garbage);
+TEST_F(CommandLineTest, UploadsAreRecordedListedAndDeletedByEntry) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    Settings({{"WebAddress", "https://pics.example/up"}});
+    const QString picture = Picture("a.jpg", 300, 200);
+    for (const QStringList& arguments :
+         {QStringList{"--upload", picture}, QStringList{"--upload", picture},
+          QStringList{"--upload", picture, "--name", "b\tc.jpg"}}) {
+        const TRun run = Run(arguments);
+        ASSERT_EQ(run.Code, 0) << run.Err.toStdString();
     }
+    EXPECT_FALSE(ftptest::ReadFile(HistoryPath()).contains("secret"));
+
+    const TRun list = Run({"--history"});
+    EXPECT_EQ(list.Code, 0) << list.Err.toStdString();
+    const QStringList lines = list.Out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 4) << list.Out.toStdString();
+    EXPECT_EQ(lines[0], "id\ttime\tprotocol\thost\tport\tuser\tfolder\tname\taddress\tsize\twidth\t"
+                        "height\tsource\tstate");
+    const QStringList newest = lines[1].split('\t');
+    ASSERT_EQ(newest.size(), 14) << lines[1].toStdString();
+    EXPECT_EQ(newest[2], "ftp+tls");
+    EXPECT_EQ(newest[3], "127.0.0.1");
+    EXPECT_EQ(newest[7], "b c.jpg");
+    EXPECT_EQ(newest[8], "https://pics.example/up/b%09c.jpg");
+    EXPECT_EQ(newest[9], QString::number(QFileInfo(server.RootFile("b\tc.jpg")).size()));
+    EXPECT_EQ(newest[12], picture);
+    EXPECT_EQ(newest[13], "current");
+    EXPECT_TRUE(lines[2].endsWith("\tcurrent"));
+    EXPECT_TRUE(lines[3].endsWith("\treplaced"));
+
+    const TRun json = Run({"--history", "--json", "--limit", "1"});
+    EXPECT_EQ(json.Code, 0);
+    ASSERT_EQ(json.Out.count('\n'), 1);
+    const QJsonObject entry = QJsonDocument::fromJson(json.Out.toUtf8()).object();
+    EXPECT_EQ(entry["name"].toString(), "b\tc.jpg");
+    EXPECT_EQ(entry["width"].toInt(), 620);
+
+    const TRun deleted = Run({"--delete-entry", newest[0]});
+    EXPECT_EQ(deleted.Code, 0) << deleted.Err.toStdString();
+    EXPECT_FALSE(QFile::exists(server.RootFile("b\tc.jpg")));
+    EXPECT_TRUE(QFile::exists(server.RootFile("a.jpg")));
+    EXPECT_TRUE(Run({"--history", "--limit", "1"}).Out.trimmed().endsWith("\tdeleted"));
+    EXPECT_EQ(Run({"--delete-entry", "999"}).Code, 1);
+    EXPECT_EQ(Run({"--delete-entry", "x"}).Code, 2);
+
+    // A damaged history is reported, left as it is, and the upload goes on.
+    const QByteArray garbage(3000, '\x7f');
+    ASSERT_TRUE(ftptest::WriteFile(HistoryPath(), garbage));
+    const TRun upload = Run({"--upload", picture});
+    EXPECT_EQ(upload.Code, 0);
+    EXPECT_TRUE(upload.Err.contains("Upload history unavailable: " + HistoryPath() +
+                                    ": not an SQLite database"))
+        << upload.Err.toStdString();
+    const TRun unreadable = Run({"--history"});
+    EXPECT_EQ(unreadable.Code, 1);
+    EXPECT_TRUE(unreadable.Err.startsWith("Upload history unavailable: "));
+    EXPECT_EQ(ftptest::ReadFile(HistoryPath()), garbage);
+}
