@@ -51,12 +51,15 @@ protected:
         }
     }
 
+    // The keyring's tests run the program on their private bus.
+    bool KeepSessionBus = false;
+
     QProcessEnvironment Environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        // No display, and no desktop to notify.
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_DATA_HOME",
-                                 "DBUS_SESSION_BUS_ADDRESS"})
+        // No display, and no desktop to notify, unless a test brings a bus of its own.
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_DATA_HOME"})
             env.remove(name);
+        if (!KeepSessionBus) env.remove("DBUS_SESSION_BUS_ADDRESS");
         env.insert("IMGLIFT_REGISTRY", Dir.filePath("HKCU.reg"));
         env.insert("HOME", Dir.path());
         return env;

@@ -217,6 +217,7 @@ TEST_F(CommandLineTest, PasswordFromTheKeyringOrWithoutABusFromTheFile) {
               TKeyring::TStatus::Ok);
     qputenv("IMGLIFT_KEYRING", "1");
     qputenv("QT_LOGGING_RULES", "imglift.settings=true");
+    KeepSessionBus = true;
     const TRun keyring = Run({"--upload", Picture("k.jpg")});
     EXPECT_EQ(keyring.Code, 0) << keyring.Err.toStdString();
     EXPECT_FALSE(keyring.Err.contains("imglift.settings")) << keyring.Err.toStdString();
