@@ -2,7 +2,7 @@
 
 #include "common/posix_file.h"
 
-#include "app/platform/picture.h"
+#include "picture/picture.h"
 
 #include <QFile>
 #include <QPainter>

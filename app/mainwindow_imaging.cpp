@@ -5,10 +5,10 @@
 
 #include "app/imaging.h"
 #include "app/platform/dialogs.h"
-#include "app/platform/picture.h"
 #include "app/platform/privatefile.h"
 #include "app/preview.h"
 #include "app/timage.h"
+#include "picture/picture.h"
 #include "settings/vreg.h"
 
 #include <QCheckBox>

@@ -3,7 +3,7 @@
 // peak memory.
 
 #include "app/imaging.h"
-#include "app/platform/picture.h"
+#include "picture/picture.h"
 
 #include <QGuiApplication>
 #include <chrono>

@@ -1,6 +1,6 @@
 #include "app/imaging.h"
 
-#include "app/platform/picture.h"
+#include "picture/picture.h"
 
 #include <QFile>
 #include <QPainter>

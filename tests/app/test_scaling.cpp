@@ -1,9 +1,9 @@
 #include "form_fixture.h"
 
 #include "app/imaging.h"
-#include "app/platform/picture.h"
 #include "app/preview.h"
 #include "app/timage.h"
+#include "picture/picture.h"
 #include "settings/vreg.h"
 #include "support/test_support.h"
 

@@ -1,10 +1,10 @@
 #include "form_fixture.h"
 
-#include "app/platform/picture.h"
 #include "app/timage.h"
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
 #include "ftp_fixture.h"
+#include "picture/picture.h"
 #include "scripted_server.h"
 #include "support/test_support.h"
 

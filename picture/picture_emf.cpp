@@ -1,6 +1,6 @@
-#include "app/platform/picture_child.h"
-#include "app/platform/picture_metafile.h"
-#include "app/platform/picture_support.h"
+#include "picture/picture_child.h"
+#include "picture/picture_metafile.h"
+#include "picture/picture_support.h"
 
 #include <QPainter>
 #include <QSvgRenderer>

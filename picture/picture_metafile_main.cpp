@@ -3,8 +3,8 @@
 // picture reader of the main program expects them. NAME only words the messages; MEMORY (bytes
 // of address space) and SECONDS (of processor time) bound what a damaged file can take.
 
-#include "app/platform/picture_metafile.h"
-#include "app/platform/picture_support.h"
+#include "picture/picture_metafile.h"
+#include "picture/picture_support.h"
 
 #include <QFile>
 #include <QGuiApplication>

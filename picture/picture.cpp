@@ -1,7 +1,7 @@
-#include "app/platform/picture.h"
+#include "picture/picture.h"
 
-#include "app/platform/picture_log.h"
-#include "app/platform/picture_support.h"
+#include "picture/picture_log.h"
+#include "picture/picture_support.h"
 
 Q_LOGGING_CATEGORY(lcPicture, "imglift.picture", QtInfoMsg)
 

@@ -1,7 +1,7 @@
-#include "app/platform/picture_child.h"
+#include "picture/picture_child.h"
 
-#include "app/platform/picture_log.h"
-#include "app/platform/picture_support.h"
+#include "picture/picture_log.h"
+#include "picture/picture_support.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,4 +1,4 @@
-#include "app/platform/picture_support.h"
+#include "picture/picture_support.h"
 
 #include <QSaveFile>
 #include <cerrno>

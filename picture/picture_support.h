@@ -1,10 +1,10 @@
 #pragma once
 
 // What the picture readers and writers share: header fields, size checks, file access and the
-// loader of each format. Used only inside app/platform.
+// loader of each format. Used only inside picture/.
 
-#include "app/platform/picture.h"
 #include "common/posix_file.h"
+#include "picture/picture.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "app/platform/picture.h"
+#include "picture/picture.h"
 #include "picture_files.h"
 
 #include <QDir>
@@ -590,7 +590,7 @@ struct HelperFigures {
 
 TEST_F(PictureTest, DamagedFilesNeverCrash) {
     // Each load of a mutated file gives a picture or an EPictureError. IMGLIFT_FUZZ_ROUNDS sets
-    // the rounds per sample (tests/app/fuzz_pictures.sh runs thousands).
+    // the rounds per sample (tests/picture/fuzz_pictures.sh runs thousands).
     const QImage pixels = Pattern(24, 24);
     const QString ppm = Ppm(pixels);
     ASSERT_EQ(RunProgram("convert", {ppm, Path("d.bmp")}), 0);
