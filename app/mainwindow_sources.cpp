@@ -92,9 +92,12 @@ void TForm1::BitBtn3Click() {
     TDialogs::OpenRequest request;
     request.Title = QStringLiteral("Load Image File");
     request.Filter = QStringLiteral(
-        "All pictures (*.jpg *.jpeg *.bmp *.ico *.emf *.wmf *.JPG *.JPEG *.BMP *.ICO *.EMF "
-        "*.WMF);;JPEG Image File (*.jpg *.jpeg *.JPG *.JPEG);;Bitmaps (*.bmp *.BMP);;Icons "
-        "(*.ico *.ICO);;Enhanced Metafiles (*.emf *.EMF);;Metafiles (*.wmf *.WMF)");
+        "All pictures (*.jpg *.jpeg *.bmp *.ico *.emf *.wmf *.png *.gif *.webp *.tif *.tiff *.heic "
+        "*.heif *.avif *.JPG *.JPEG *.BMP *.ICO *.EMF *.WMF *.PNG *.GIF *.WEBP *.TIF *.TIFF *.HEIC "
+        "*.HEIF *.AVIF);;JPEG Image File (*.jpg *.jpeg *.JPG *.JPEG);;Bitmaps (*.bmp *.BMP);;Icons "
+        "(*.ico *.ICO);;Enhanced Metafiles (*.emf *.EMF);;Metafiles (*.wmf *.WMF);;PNG, GIF, "
+        "WebP and TIFF (*.png *.gif *.webp *.tif *.tiff *.PNG *.GIF *.WEBP *.TIF *.TIFF);;HEIC "
+        "and AVIF (*.heic *.heif *.avif *.HEIC *.HEIF *.AVIF)");
     if (const auto path = FDialogs.OpenFile(this, request)) {
         ImageFile = *path;
         ProcessImageFile();

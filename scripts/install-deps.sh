@@ -9,6 +9,7 @@ run_pkgs=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev libxkbcommon-dev librsvg2-bin
   libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev libssl-dev
+  qt6-image-formats-plugins libheif-dev
   fonts-dejavu-core fonts-liberation fonts-urw-base35
 )
 test_pkgs=(
