@@ -1,5 +1,5 @@
-// Where pictures come from: the screen, the clipboard's file list, the open dialog, a drop on the
-// file button and the command line; and clearing the current picture.
+// Where pictures come from: the screen, the clipboard's file list or picture, the open dialog, a
+// drop on the file button and the command line; and clearing the current picture.
 
 #include "app/mainwindow.h"
 
@@ -84,6 +84,22 @@ void TForm1::BitBtn6Click() {
     if (!files.isEmpty()) {
         ImageFile.clear();
         ImageFile = files.first();
+    } else if (!urls) {
+        // No file list but a picture (a browser's "Copy Image", a screenshot tool): that one.
+        std::optional<QImage> picture;
+        try {
+            picture = desktop::ClipboardPicture();
+        } catch (const std::exception&) {
+            ShowStop(QStringLiteral("Error loading Image File"));
+            return;
+        }
+        if (picture) {
+            Image2->SetAutoSize(true);
+            Image2->SetPicture(*picture);
+            SetUploadName(QStringLiteral("clipboard.jpg"));
+            PageControl1->setCurrentIndex(2);
+            return;
+        }
     }
     ProcessImageFile();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QList>
 #include <QUrl>
 #include <optional>
@@ -18,5 +19,11 @@ void ClearClipboard();
 // from x-special/gnome-copied-files, else from plain text that holds nothing but file URLs, one a
 // line; nullopt when the clipboard holds no file list.
 std::optional<QList<QUrl>> ClipboardFileList();
+
+// The picture on the clipboard, as a browser's "Copy Image" or a screenshot tool leaves it:
+// image/png, image/jpeg or image/bmp through the picture readers and their limits, else any
+// picture Qt's clipboard can give. nullopt when the clipboard holds no picture data; throws
+// EPictureError (or std::bad_alloc) when the data does not decode.
+std::optional<QImage> ClipboardPicture();
 
 } // namespace desktop

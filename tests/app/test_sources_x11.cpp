@@ -58,14 +58,70 @@ TEST_F(X11FormTest, ClipboardFileListTakesTheFirstFile) {
     EXPECT_EQ(form.Image2->size(), QSize(5, 3));
 }
 
-TEST_F(X11FormTest, ClipboardWithBitmapAndNoPreviousFileIsNotSupported) {
+TEST_F(X11FormTest, ClipboardPictureBecomesTheCurrentImage) {
     TForm1& form = MakeForm();
-    QImage bitmap(20, 20, QImage::Format_RGB32);
+    // From another X client, in each format a browser or a screenshot tool offers.
+    const struct {
+        const char* type;
+        const char* name;
+        const char* format;
+    } offers[] = {{"image/png", "offered.png", "PNG"},
+                  {"image/jpeg", "offered.jpg", "JPG"},
+                  {"image/bmp", "offered.bmp", "BMP"}};
+    int width = 20;
+    for (const auto& offer : offers) {
+        SCOPED_TRACE(offer.type);
+        const QString file = Picture(offer.name, ++width, 13, offer.format);
+        QGuiApplication::clipboard()->clear();
+        testsupport::ServerProcess owner(CLIPBOARD_OWNER, {offer.type, "@" + file});
+        ASSERT_TRUE(PumpUntil([&] {
+            return QGuiApplication::clipboard()->mimeData()->hasFormat(offer.type);
+        })) << owner.output().toStdString();
+        form.PageControl1->setCurrentIndex(0);
+        form.Edit10->setText("before.jpg");
+        form.BitBtn6->click();
+        EXPECT_TRUE(Dialogs.Boxes.empty()) << Dialogs.Texts().join('|').toStdString();
+        EXPECT_EQ(form.Image2->size(), QSize(width, 13));
+        EXPECT_NEAR(form.Image2->Picture().pixelColor(3, 3).blue(), 200, 8);
+        EXPECT_EQ(form.Edit10->text(), "clipboard.jpg");
+        EXPECT_EQ(form.Edit6->text(), "clipboard.jpg");
+        EXPECT_EQ(form.PageControl1->currentIndex(), 2);
+        EXPECT_TRUE(form.ImageFile.isEmpty());
+    }
+
+    // Damaged data: the message for a picture that does not load, the current image kept.
+    {
+        const QString bad =
+            File("bad.png", QByteArray("\x89PNG\r\n\x1a\n", 8) + QByteArray(40, 'x'));
+        testsupport::ServerProcess owner(CLIPBOARD_OWNER, {"image/png", "@" + bad});
+        ASSERT_TRUE(PumpUntil([&] {
+            return QGuiApplication::clipboard()->mimeData()->hasFormat("image/png") &&
+                   QGuiApplication::clipboard()->mimeData()->data("image/png").size() == 48;
+        }));
+        form.BitBtn6->click();
+        ASSERT_EQ(Dialogs.Boxes.size(), 1u);
+        EXPECT_EQ(Dialogs.Boxes[0].Text, "Error loading Image File");
+        EXPECT_EQ(form.Image2->size(), QSize(width, 13));
+    }
+
+    // A picture this program put there itself (Qt's own image).
+    QImage bitmap(17, 19, QImage::Format_RGB32);
     bitmap.fill(Qt::red);
     QGuiApplication::clipboard()->setImage(bitmap);
+    form.Edit10->setText("before.jpg");
+    form.BitBtn6->click();
+    EXPECT_EQ(Dialogs.Boxes.size(), 1u);
+    EXPECT_EQ(form.Image2->size(), QSize(17, 19));
+    EXPECT_EQ(form.Edit10->text(), "clipboard.jpg");
+}
+
+TEST_F(X11FormTest, ClipboardWithTextAndNoPreviousFileIsNotSupported) {
+    TForm1& form = MakeForm();
+    QGuiApplication::clipboard()->setText("just some text");
     form.BitBtn6->click();
     ASSERT_EQ(Dialogs.Boxes.size(), 1u);
     EXPECT_EQ(Dialogs.Boxes[0].Text, "Not supportet Image File");
+    EXPECT_TRUE(form.Image2->Empty());
 }
 
 TEST_F(X11FormTest, ClipboardWithoutListReprocessesPreviousFile) {
