@@ -9,6 +9,7 @@
 #include "app/timage.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -58,7 +59,7 @@ void TForm1::ProcessImageFile() {
 void TForm1::SnapShot(TImage& Image) {
     desktop::ClearClipboard();
     Delay(500);
-    desktop::PressPrintScreen();
+    desktop::PressPrintScreen(CheckBox6->isChecked());
     Delay(500);
     const QImage shot = QGuiApplication::clipboard()->image();
     if (!shot.isNull()) {

@@ -10,10 +10,10 @@
 
 namespace desktop {
 
-bool PressPrintScreen() {
+bool PressPrintScreen(bool area) {
     const std::unique_ptr<screen::TScreen> source = screen::ChooseScreen();
     if (!source) return false;
-    const std::optional<QImage> shot = source->Grab();
+    const std::optional<QImage> shot = area ? source->GrabArea() : source->Grab();
     if (!shot || shot->isNull()) return false;
     QGuiApplication::clipboard()->setImage(*shot);
     return true;

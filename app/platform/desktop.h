@@ -8,9 +8,10 @@
 // Desktop services that the original platform offered through its window system.
 namespace desktop {
 
-// The Print Screen key: the whole screen, from the service the session offers (see screen.h),
-// goes onto the clipboard as a bitmap. False when none took it; the clipboard is left as it was.
-bool PressPrintScreen();
+// The Print Screen key: the whole screen, or with area the part the user picks, from the service
+// the session offers (see screen.h), goes onto the clipboard as a bitmap. False when none took it
+// (or the user cancelled); the clipboard is left as it was.
+bool PressPrintScreen(bool area = false);
 
 // Empties the clipboard.
 void ClearClipboard();

@@ -4,14 +4,18 @@
 #include "app/timage.h"
 #include "support/test_support.h"
 
+#include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QScreen>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
+#include <QWindow>
 
 using testsupport::PumpUntil;
 
@@ -153,4 +157,42 @@ TEST_F(X11FormTest, ScreenshotReplacesImageWithWholeScreen) {
     // The screen stays on the clipboard.
     EXPECT_EQ(QGuiApplication::clipboard()->image().size(), screen);
     EXPECT_TRUE(Dialogs.Boxes.empty());
+}
+
+// Takes a screenshot with "Choose area" checked, and once the frozen screen is up, lets xdotool
+// play the user's part.
+void ShootArea(TForm1& form, const QStringList& xdotool) {
+    QProcess player;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        for (QWidget* const w : QApplication::topLevelWidgets()) {
+            if (w->objectName() == "imglift-area" && w->isVisible() && w->windowHandle() &&
+                w->windowHandle()->isExposed() && player.state() == QProcess::NotRunning) {
+                watcher.stop();
+                player.start("xdotool", xdotool);
+            }
+        }
+    });
+    watcher.start(50);
+    form.CheckBox6->setChecked(true);
+    form.BitBtn2->click();
+    player.waitForFinished(5000);
+}
+
+TEST_F(X11FormTest, ChosenAreaOfTheFrozenScreenBecomesTheImage) {
+    qputenv("IMGLIFT_SCREEN", "x11");
+    TForm1& form = MakeForm();
+    // From (100, 100) to (300, 250): 200 x 150 pixels.
+    ShootArea(form, {"mousemove", "100", "100", "mousedown", "1", "mousemove", "180", "170",
+                     "mousemove", "300", "250", "mouseup", "1"});
+    EXPECT_EQ(form.Image2->size(), QSize(200, 150));
+    EXPECT_EQ(form.Edit10->text(), "screenshot.jpg");
+    EXPECT_EQ(form.PageControl1->currentIndex(), 2);
+
+    // Escape gives up: the picture stays as it was, the name is the screenshot's as always.
+    form.Edit10->setText("other.jpg");
+    ShootArea(form, {"key", "Escape"});
+    EXPECT_EQ(form.Image2->size(), QSize(200, 150));
+    EXPECT_EQ(form.Edit10->text(), "screenshot.jpg");
+    qunsetenv("IMGLIFT_SCREEN");
 }
