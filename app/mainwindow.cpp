@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/platform/accelerators.h"
 #include "app/platform/application.h"
 #include "app/platform/dialogs.h"
 #include "app/preview.h"
@@ -122,6 +123,8 @@ void TForm1::SetUpComponents() {
     EnhancedForm1->TitleBar().CompanyInfo().SetFontStyle(fsBold | fsItalic);
     EnhancedForm1->TitleBar().SetNbOfColors(0);
     EnhancedForm1->Loaded();
+    // Shared accelerators press their first control, as on the platform the window comes from.
+    new TAcceleratorRule(this);
 
     Timer1 = new QTimer(this);
     Timer1->setInterval(100);

@@ -70,6 +70,9 @@ void TForm1::SnapShot(TImage& Image) {
 
 void TForm1::BitBtn2Click() {
     setWindowState(windowState() | Qt::WindowMinimized);
+    // Tiling desktops (and X without a window manager) ignore the request to minimise: hidden,
+    // the window is off the screen everywhere before the first wait ends.
+    hide();
     SnapShot(*Image2);
     setWindowState(windowState() & ~Qt::WindowMinimized);
     show();

@@ -7,7 +7,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
-#include <QScreen>
 #include <QWidget>
 #include <exception>
 #include <memory>
@@ -18,23 +17,23 @@ TVSnapShot::TVSnapShot(QObject* parent) : QObject(parent) {
 
 namespace {
 
-// What the screen shows of the form's rectangle source, in a picture of the same size. Parts of the
-// rectangle outside the form's client area are clipped, as a copy from the form's drawing
-// surface is, and stay white like a fresh bitmap.
-QImage CopyFromScreen(const QWidget* form, const QRect& source) {
+// What the form's client area shows in its rectangle source (client coordinates: from the top
+// left corner of the form's contentsRect()), in a picture of the same size. The
+// form renders itself, so the picture does not depend on the screen (a Wayland compositor hands
+// out no window contents, and another window may cover the form); a painted title strip lies
+// outside the client area. Parts of the rectangle outside the client area are clipped, as a copy
+// from the form's drawing surface is, and stay white like a fresh bitmap.
+QImage RenderClientArea(QWidget* form, const QRect& source) {
     QImage picture(source.size(), QImage::Format_RGB32);
     picture.fill(Qt::white);
-    const QRect visible = source.intersected(form->rect());
-    const QWidget* const window = form->window();
-    QScreen* const screen = window->screen();
-    if (visible.isEmpty() || !screen || !form->isVisible() || !window->internalWinId())
-        return picture;
-    const QPoint at = form->mapTo(window, visible.topLeft());
-    const QPixmap shot = screen->grabWindow(window->internalWinId(), at.x(), at.y(),
-                                            visible.width(), visible.height());
+    const QRect client = form->contentsRect();
+    const QRect inForm = source.translated(client.topLeft());
+    const QRect visible = inForm.intersected(client);
+    if (visible.isEmpty()) return picture;
+    const QPixmap shot = form->grab(visible);
     if (shot.isNull()) return picture;
     QPainter p(&picture);
-    p.drawPixmap(QRect(visible.topLeft() - source.topLeft(), visible.size()), shot);
+    p.drawPixmap(QRect(visible.topLeft() - inForm.topLeft(), visible.size()), shot);
     return picture;
 }
 
@@ -51,7 +50,7 @@ void TVSnapShot::SaveToJPEGFile(std::int32_t Quality, const QString& FileName, Q
     holder->hide();
     holder->resize(width, height);
     const QRect source(Control->x() + XOffset, Control->y() + YOffset, width, height);
-    const QImage bitmap = source.isEmpty() ? QImage() : CopyFromScreen(Form, source);
+    const QImage bitmap = source.isEmpty() ? QImage() : RenderClientArea(Form, source);
     holder->setPixmap(QPixmap::fromImage(bitmap));
     try {
         WriteJpeg(holder->pixmap().toImage(), FileName, Quality & 0xff);

@@ -202,8 +202,9 @@ void TSRTWAIN::DisableDataSource() {
     FSourceEnabled = false;
 }
 
+// The manager's default is this program's own (its profile file), so the user's last choice
+// stays the default: nothing is saved here to be put back when the manager closes.
 void TSRTWAIN::SelectDataSource() {
-    SaveDefaultSourceEntry();
     if (FSourceOpen) throw EAssertionFailed("Data Source must be closed");
     TW_IDENTITY chosen{};
     TwainCheckDataSourceManager(
@@ -217,8 +218,8 @@ void TSRTWAIN::SelectDataSource() {
         TwainCheckDataSourceManager(rc, QStringLiteral("SelectDataSource2"));
 }
 
-// The manager makes the user's choice the default for every program; the old default is kept
-// from before the first choice and put back when the manager closes.
+// Kept for callers that want a choice to count for one run only: what Save kept, the close of
+// the manager puts back.
 void TSRTWAIN::SaveDefaultSourceEntry() {
     if (FSavedDefaultSource.isEmpty())
         FSavedDefaultSource = GetProfileString(kProfileSection, kProfileKey, QString());

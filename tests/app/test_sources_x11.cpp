@@ -17,6 +17,7 @@
 #include <QUrl>
 #include <QWindow>
 
+using testsupport::PumpFor;
 using testsupport::PumpUntil;
 
 namespace {
@@ -141,10 +142,16 @@ TEST_F(X11FormTest, ClipboardWithoutListReprocessesPreviousFile) {
 }
 
 TEST_F(X11FormTest, ScreenshotReplacesImageWithWholeScreen) {
+    const QImage desktop =
+        QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(
+            QImage::Format_RGB32);
     TForm1& form = MakeForm();
     form.ImageFile = Picture("small.jpg", 30, 20, "JPG");
     form.ProcessImageFile();
     form.PageControl1->setCurrentIndex(0);
+    ASSERT_TRUE(PumpUntil([&] { return form.windowHandle() && form.windowHandle()->isExposed(); }));
+    PumpFor(200);
+    const QRect place = form.geometry();
     form.BitBtn2->click();
     const QSize screen = QGuiApplication::primaryScreen()->geometry().size() *
                          QGuiApplication::primaryScreen()->devicePixelRatio();
@@ -154,6 +161,11 @@ TEST_F(X11FormTest, ScreenshotReplacesImageWithWholeScreen) {
     EXPECT_EQ(form.Edit6->text(), "screenshot.jpg");
     EXPECT_EQ(form.PageControl1->currentIndex(), 2);
     EXPECT_FALSE(form.windowState() & Qt::WindowMinimized);
+    EXPECT_TRUE(form.isVisible());
+    // Without a window manager nothing minimises the window: it must have been off the screen.
+    EXPECT_TRUE(form.Image2->Picture().copy(place).convertToFormat(QImage::Format_RGB32) ==
+                desktop.copy(place))
+        << "the screenshot shows the program's own window";
     // The screen stays on the clipboard.
     EXPECT_EQ(QGuiApplication::clipboard()->image().size(), screen);
     EXPECT_TRUE(Dialogs.Boxes.empty());

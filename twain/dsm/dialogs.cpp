@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QDialogButtonBox>
+#include <QEventLoop>
 #include <QFormLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -26,8 +27,12 @@ void DeviceSearch::start() {
         try {
             const SaneUse use;
             r.devices = ListDevices();
+        } catch (const SaneError& e) {
+            r.error = e.what();
+            r.status = e.status();
         } catch (const std::exception& e) {
             r.error = e.what();
+            r.status = SANE_STATUS_NO_MEM;
         }
         r.done = true;
         const std::lock_guard lock(m_);
@@ -44,6 +49,27 @@ DeviceSearch::Result DeviceSearch::poll() {
 DeviceSearch& TheDeviceSearch() {
     static DeviceSearch search;
     return search;
+}
+
+std::vector<SaneDevice> SearchAndWait() {
+    DeviceSearch& search = TheDeviceSearch();
+    search.start();
+    DeviceSearch::Result r = search.poll();
+    if (!r.done) {
+        QEventLoop loop;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            r = search.poll();
+            if (r.done) loop.quit();
+        });
+        poll.start(30);
+        loop.exec();
+        // exec() returns at once once the application quits; the search goes on alone.
+        if (!r.done)
+            throw SaneError(SANE_STATUS_CANCELLED, "The search for scanners was cut short.");
+    }
+    if (!r.error.empty()) throw SaneError(r.status, r.error);
+    return std::move(r.devices);
 }
 
 SelectSourceDialog::SelectSourceDialog(QWidget* parent, const QString& preselect, NameOf nameOf)

@@ -29,6 +29,7 @@ public:
         bool done = false;
         std::vector<SaneDevice> devices;
         std::string error;
+        SANE_Status status = SANE_STATUS_GOOD;
     };
     ~DeviceSearch();
     void start();
@@ -42,6 +43,11 @@ private:
 };
 
 DeviceSearch& TheDeviceSearch();
+
+// A search whose answer the caller needs before it can go on: the window keeps being painted and
+// its timers keep running meanwhile. Throws SaneError when the search fails, and when the
+// application quits before it answers.
+std::vector<SaneDevice> SearchAndWait();
 
 // The modal selection dialog. Opens at once and fills in when the search answers.
 class SelectSourceDialog : public QDialog {

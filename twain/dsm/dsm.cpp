@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QLoggingCategory>
 #include <QPointer>
 #include <QWidget>
 
@@ -21,6 +22,8 @@
 
 namespace dsm {
 namespace {
+
+Q_LOGGING_CATEGORY(lcDsm, "imglift.twain.dsm", QtInfoMsg)
 
 constexpr TW_UINT32 kApplicationId = 1;
 constexpr std::size_t kNameChars = 32; // a TW_STR32 without its terminator
@@ -86,10 +89,6 @@ std::string NameIn(const char* field, std::size_t fieldSize) {
 
 std::string ProductNameOf(const SaneDevice& d) {
     return d.name.substr(0, kNameChars);
-}
-
-QString DefaultSource() {
-    return GetProfileString("TWAIN", "DEFAULT SOURCE");
 }
 
 QString SettingsSection(const std::string& device) {
@@ -366,6 +365,10 @@ private:
     TW_UINT16 status(pTW_IDENTITY dest, TW_UINT16 dat, TW_MEMREF data);
     TW_IDENTITY identityOf(const SaneDevice& d);
     void openSource(TW_IDENTITY* id);
+    std::string defaultSource() const {
+        return sessionDefault_ ? *sessionDefault_
+                               : GetProfileString("TWAIN", "DEFAULT SOURCE").toStdString();
+    }
     void requireOpen() const {
         if (!open_) throw Failure(TWCC_SEQERROR);
     }
@@ -383,6 +386,8 @@ private:
     std::map<std::string, SaneDevice> known_; // vendor and model of devices met so far
     std::vector<SaneDevice> listed_;
     std::size_t next_ = 0;
+    // The user's choice in this session; it counts even when the profile cannot keep it.
+    std::optional<std::string> sessionDefault_;
 };
 
 TW_IDENTITY Manager::identityOf(const SaneDevice& d) {
@@ -468,6 +473,7 @@ TW_UINT16 Manager::control(pTW_IDENTITY origin, pTW_IDENTITY, TW_UINT16 dat, TW_
         if (source_) throw Failure(TWCC_SEQERROR);
         open_ = false;
         listed_.clear();
+        sessionDefault_.reset();
         sane_.reset();
         return TWRC_SUCCESS;
     }
@@ -482,7 +488,7 @@ TW_UINT16 Manager::identity(TW_UINT16 msg, TW_IDENTITY* id) {
     try {
         switch (msg) {
         case MSG_GETFIRST:
-            listed_ = ListDevices();
+            listed_ = SearchAndWait();
             next_ = 0;
             [[fallthrough]];
         case MSG_GETNEXT:
@@ -490,13 +496,16 @@ TW_UINT16 Manager::identity(TW_UINT16 msg, TW_IDENTITY* id) {
             *id = identityOf(listed_[next_++]);
             return TWRC_SUCCESS;
         case MSG_GETDEFAULT: {
-            const auto devices = ListDevices();
-            if (devices.empty()) throw Failure(TWCC_NODS);
-            const std::string stored = DefaultSource().toStdString();
-            const auto it = std::find_if(devices.begin(), devices.end(), [&](const SaneDevice& d) {
-                return ProductNameOf(d) == stored;
-            });
-            *id = identityOf(it != devices.end() ? *it : devices.front());
+            // Answered from the remembered name: a device search can take seconds, and the
+            // selection dialog that usually follows makes its own. Nothing remembered yet is an
+            // empty identity, which opens the first device found.
+            const std::string stored = defaultSource();
+            if (stored.empty()) {
+                *id = TW_IDENTITY{};
+                return TWRC_SUCCESS;
+            }
+            const auto it = known_.find(stored);
+            *id = identityOf(it != known_.end() ? it->second : SaneDevice{stored, "", ""});
             return TWRC_SUCCESS;
         }
         case MSG_USERSELECT: {
@@ -507,8 +516,14 @@ TW_UINT16 Manager::identity(TW_UINT16 msg, TW_IDENTITY* id) {
                 [](const SaneDevice& d) { return QString::fromStdString(ProductNameOf(d)); });
             if (dialog.exec() != QDialog::Accepted) return TWRC_CANCEL;
             *id = identityOf(dialog.chosen());
-            WriteProfileString("TWAIN", "DEFAULT SOURCE",
-                               QString::fromStdString(ProductNameOf(dialog.chosen())));
+            const std::string name = ProductNameOf(dialog.chosen());
+            sessionDefault_ = name;
+            try {
+                WriteProfileString("TWAIN", "DEFAULT SOURCE", QString::fromStdString(name));
+            } catch (const std::exception& e) {
+                qCWarning(lcDsm) << "the choice of" << name.c_str()
+                                 << "holds for this session only:" << e.what();
+            }
             return TWRC_SUCCESS;
         }
         case MSG_OPENDS:
@@ -531,7 +546,7 @@ void Manager::openSource(TW_IDENTITY* id) {
     if (source_) throw Failure(TWCC_SEQERROR);
     const std::string wanted = NameIn(id->ProductName, sizeof id->ProductName);
     const bool useDefault = id->Id == 0 && wanted.empty();
-    const std::string name = useDefault ? DefaultSource().toStdString() : wanted;
+    const std::string name = useDefault ? defaultSource() : wanted;
     // The device list can take seconds; a name that was not cut to fit is the device's own.
     std::optional<SaneDevice> device;
     if (!name.empty() && name.size() < kNameChars) {
@@ -545,7 +560,7 @@ void Manager::openSource(TW_IDENTITY* id) {
         }
     }
     if (!source_) {
-        const auto devices = ListDevices();
+        const auto devices = SearchAndWait();
         const auto it = std::find_if(devices.begin(), devices.end(), [&](const SaneDevice& d) {
             return ProductNameOf(d) == name ||
                    (!useDefault && wanted.empty() && ids_.count(d.name) && ids_[d.name] == id->Id);
