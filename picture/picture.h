@@ -45,11 +45,11 @@ QImage LoadPicture(const QString& path, TPictureKind kind);
 QImage LoadPictureData(const QByteArray& data, TPictureKind kind, const QString& name);
 
 // Metafiles, and HEIF and AVIF pictures, are drawn by a helper program (imglift-metafile) so
-// that a decoder crashing, looping
-// or asking for gigabytes on a damaged file only fails the load. The event loop keeps running
-// while it draws (user input waits). A drawing that takes longer than the time limit (5 s at
-// first) is given up; the helper's address space is limited to the memory limit (1 GiB at
-// first, room for the largest picture allowed).
+// that a decoder crashing, looping or asking for gigabytes on a damaged file only fails the load.
+// The event loop keeps running while it draws (user input waits). A drawing that takes longer
+// than the time limit (5 s at first; six times that for HEIF and AVIF) is given up; the helper's
+// address space is limited to the memory limit (1 GiB at first, room for the largest picture
+// allowed).
 void SetMetafileTimeLimit(std::chrono::milliseconds limit);
 void SetMetafileMemoryLimit(std::uint64_t bytes);
 
