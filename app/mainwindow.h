@@ -75,6 +75,7 @@ public:
     QToolButton* SpeedButton2;
     QCheckBox* CheckBox3;
     QCheckBox* CheckBox1;
+    QCheckBox* CheckBox6; // a part of the screen instead of all of it
     QToolButton* SpeedButton1;
     QToolButton* SpeedButton5; // the upload history
 

@@ -51,6 +51,7 @@ std::vector<TForm1::TStoredValue> TForm1::StoredValues() const {
         {"Passive",              CheckBox5, "1",          14, false, true},
         {"Security",             ComboBox1, "1",          15, false, true},
         {"WebAddress",           Edit11,    "",           16, false, true},
+        {"ScreenshotArea",       CheckBox6, "0",          17, false, true},
     };
     // clang-format on
 }

@@ -10,6 +10,7 @@ run_pkgs=(
   cmake ninja-build g++ make pkg-config
   qt6-base-dev qt6-svg-dev qt6-wayland libgl-dev libxkbcommon-dev librsvg2-bin libqt6sql6-sqlite
   libjpeg62-turbo-dev libwmf-dev libemf2svg-dev libsane-dev libssh-dev libssl-dev scdoc
+  qt6-image-formats-plugins libheif-dev
   # The password in the desktop keyring: QtKeychain loads libsecret at run time without
   # depending on it.
   qtkeychain-qt6-dev libsecret-1-0

@@ -109,6 +109,28 @@ TEST_F(CommandLineTest, RefusedCertificateIsSaidOnceAndEndsTheUpload) {
     EXPECT_FALSE(server.Output().contains("CMD USER"));
 }
 
+TEST_F(CommandLineTest, TransparentPngUploadsAsJpegOnWhite) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    QImage png(800, 600, QImage::Format_ARGB32);
+    png.fill(Qt::transparent);
+    for (int y = 0; y < 600; ++y)
+        for (int x = 0; x < 400; ++x)
+            png.setPixel(x, y, qRgb(0, 0, 255));
+    const QString picture = File("Holiday.png", {});
+    ASSERT_TRUE(png.save(picture, "PNG"));
+
+    const TRun run = Run({"--upload", picture});
+    EXPECT_EQ(run.Code, 0) << run.Err.toStdString();
+    EXPECT_EQ(run.Out, "Holiday.jpg\n");
+    const QImage stored =
+        QImage::fromData(ftptest::ReadFile(server.RootFile("Holiday.jpg")), "JPG");
+    ASSERT_EQ(stored.size(), QSize(620, 465));
+    EXPECT_GT(qGray(stored.pixel(600, 200)), 245); // transparent became white, not black
+    EXPECT_GT(qBlue(stored.pixel(20, 200)), 230);
+}
+
 TEST_F(CommandLineTest, ProgressOnlyOnATerminal) {
     PyFtpServer server;
     ASSERT_TRUE(server.Ok());

@@ -133,6 +133,17 @@ TEST_F(DesktopTest, PortalPictureReachesTheClipboardAndItsFileIsRemoved) {
     EXPECT_FALSE(desktop::PressPrintScreen());
 }
 
+TEST_F(DesktopTest, AreaIsAskedOfThePortalInteractively) {
+    // The stand-in answers with the part "the user picked".
+    StartPortal("picture:123x45");
+    desktop::ClearClipboard();
+    ASSERT_TRUE(desktop::PressPrintScreen(true));
+    EXPECT_EQ(QGuiApplication::clipboard()->image().size(), QSize(123, 45));
+    const QList<QJsonObject> log = Log();
+    ASSERT_EQ(log.size(), 1);
+    EXPECT_EQ(log[0]["interactive"], QJsonValue(true));
+}
+
 TEST_F(DesktopTest, RefusedPortalRequestLeavesTheClipboardEmpty) {
     StartPortal("refuse");
     desktop::ClearClipboard();
