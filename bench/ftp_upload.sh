@@ -13,39 +13,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 bin=$build/bench/ftp_upload
 [ -x "$bin" ] || { echo "missing $bin (build the ftp_upload target)" >&2; exit 1; }
 
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$here/common.sh"
+bench_workdir
 mkdir -p "$work/root/up" "$work/local" "$work/tls"
 file=$work/local/bench.bin
 head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$file"
 
-# A test CA and a server certificate for 127.0.0.1 and localhost.
-(
-    cd "$work/tls"
-    ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2)
-    openssl req -x509 "${ec[@]}" -keyout ca.key -out ca.pem -subj "/CN=Bench CA" 2>/dev/null
-    openssl req "${ec[@]}" -keyout srv.key -out srv.csr -subj "/CN=localhost" 2>/dev/null
-    echo "subjectAltName=DNS:localhost,IP:127.0.0.1" > srv.ext
-    openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-        -extfile srv.ext -out srv.pem 2>/dev/null
-)
-export SSL_CERT_FILE=$work/tls/ca.pem
+bench_ca "$work/tls"
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-/usr/bin/python3 "$here/../tests/ftp/ftp_server.py" --port "$port" --root "$work/root" --quiet \
-    --tls-cert "$work/tls/srv.pem" --tls-key "$work/tls/srv.key" --tls-reuse-required \
-    > "$work/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do
-    grep -q READY "$work/server.log" 2>/dev/null && break
-    sleep 0.1
-done
-grep -q READY "$work/server.log" || { echo "server did not start" >&2; cat "$work/server.log" >&2; exit 1; }
+bench_ftp_server "$work/root" --tls-cert "$work/tls/srv.pem" --tls-key "$work/tls/srv.key" \
+    --tls-reuse-required
 
 now() { date +%s.%N; }
 elapsed() { echo "$2 - $1" | bc -l; }

@@ -13,25 +13,12 @@ bin=$build/bench/upload_history
 [ -x "$bin" ] || { echo "missing $bin (build the upload_history target)" >&2; exit 1; }
 [ -x "$build/imglift" ] || { echo "missing $build/imglift" >&2; exit 1; }
 
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$here/common.sh"
+bench_workdir
 mkdir -p "$work/root" "$work/local" "$work/data/imglift"
 export QT_QPA_PLATFORM=offscreen
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-/usr/bin/python3 "$here/../tests/ftp/ftp_server.py" --port "$port" --root "$work/root" --quiet \
-    > "$work/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do
-    grep -q READY "$work/server.log" 2>/dev/null && break
-    sleep 0.1
-done
-grep -q READY "$work/server.log" || { echo "server did not start" >&2; cat "$work/server.log" >&2; exit 1; }
+bench_ftp_server "$work/root"
 
 "$bin" uploads --port "$port" --dir "$work/local" --db "$work/uploads.sqlite" --rounds "$rounds"
 

@@ -13,40 +13,17 @@ here=$(cd "$(dirname "$0")" && pwd)
 bin=$build/imglift
 [ -x "$bin" ] || { echo "missing $bin (build the imglift target)" >&2; exit 1; }
 
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+. "$here/common.sh"
+bench_workdir
 mkdir -p "$work/root/up" "$work/tls" "$work/home"
 
-# A test CA and a server certificate for 127.0.0.1, trusted by both clients.
-(
-    cd "$work/tls"
-    ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2)
-    openssl req -x509 "${ec[@]}" -keyout ca.key -out ca.pem -subj "/CN=Bench CA" 2>/dev/null
-    openssl req "${ec[@]}" -keyout srv.key -out srv.csr -subj "/CN=localhost" 2>/dev/null
-    echo "subjectAltName=DNS:localhost,IP:127.0.0.1" > srv.ext
-    openssl x509 -req -in srv.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-        -extfile srv.ext -out srv.pem 2>/dev/null
-)
-export SSL_CERT_FILE=$work/tls/ca.pem
+bench_ca "$work/tls"
 
 # A picture that stays about 200 KB once scaled to 1024x768 and encoded at quality 90.
 convert -size 1024x768 plasma:fractal -attenuate 0.3 +noise Gaussian "$work/picture.bmp"
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-/usr/bin/python3 "$here/../tests/ftp/ftp_server.py" --port "$port" --root "$work/root" --quiet \
-    --tls-cert "$work/tls/srv.pem" --tls-key "$work/tls/srv.key" --delay-ms "$delay_ms" \
-    > "$work/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do
-    grep -q READY "$work/server.log" 2>/dev/null && break
-    sleep 0.1
-done
-grep -q READY "$work/server.log" || { echo "server did not start" >&2; cat "$work/server.log" >&2; exit 1; }
+bench_ftp_server "$work/root" --tls-cert "$work/tls/srv.pem" --tls-key "$work/tls/srv.key" \
+    --delay-ms "$delay_ms"
 
 # The settings as the window stores them; the password scrambled as it does.
 settings() {
