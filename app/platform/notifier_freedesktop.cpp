@@ -2,6 +2,8 @@
 
 #include "app/platform/notifier.h"
 
+#include "common/session_bus.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -105,6 +107,10 @@ private:
 } // namespace
 
 std::unique_ptr<TNotifier> ChooseNotifier() {
+    if (!SessionBusNamed()) {
+        qCInfo(lcNotify) << "no notification: no session bus (DBUS_SESSION_BUS_ADDRESS is not set)";
+        return nullptr;
+    }
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         qCInfo(lcNotify) << "no notification: no session bus" << bus.lastError().message();

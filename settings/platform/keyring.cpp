@@ -1,5 +1,7 @@
 #include "settings/platform/keyring.h"
 
+#include "common/session_bus.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusReply>
@@ -13,14 +15,6 @@ namespace {
 // Whoever owns or can be started under one of these names keeps secrets for QtKeychain.
 const QStringList KeepersOfSecrets = {"org.freedesktop.secrets", "org.kde.kwalletd6",
                                       "org.kde.kwalletd5"};
-
-// The session bus as libdbus and GLib find it. Without one they would try to start a bus of
-// their own on the X display ("autolaunch"), which a headless upload must never do.
-bool SessionBusNamed() {
-    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return true;
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    return !runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists();
-}
 
 } // namespace
 
