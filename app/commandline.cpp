@@ -25,6 +25,7 @@ const char* const Usage =
     "Usage: imglift [FILE...]\n"
     "       imglift --upload FILE [--name NAME]\n"
     "       imglift --delete NAME\n"
+    "       imglift --test\n"
     "       imglift --help | --version\n"
     "\n"
     "Without options the window opens, with the last existing FILE loaded.\n"
@@ -32,11 +33,13 @@ const char* const Usage =
     "                 prints its web address (or its name on the server)\n"
     "  --name NAME    the name on the server (default: from FILE)\n"
     "  --delete NAME  delete NAME on the server\n"
+    "  --test         try the stored settings end to end: store a test picture, fetch it\n"
+    "                 from the web address, remove it; one line per step\n"
     "  --help         show this text\n"
     "  --version      show the version\n"
     "\n"
-    "Exit status: 0 done; 1 not transmitted or not deleted; 2 bad usage, unsupported or\n"
-    "unreadable file; 130 interrupted.\n";
+    "Exit status: 0 done; 1 not transmitted, not deleted or a test step failed; 2 bad usage,\n"
+    "unsupported or unreadable file; 130 interrupted.\n";
 
 // Options QApplication takes for itself (with one dash or two).
 bool QtOption(QString Name) {
@@ -75,7 +78,7 @@ bool QtOption(QString Name) {
 }
 
 struct TOptions {
-    enum class TAction { Window, Upload, Delete, Help, Version } Action = TAction::Window;
+    enum class TAction { Window, Upload, Delete, Test, Help, Version } Action = TAction::Window;
     QString File;
     std::optional<QString> Name;
     QString Error;
@@ -116,12 +119,17 @@ TOptions Parse(const QStringList& Arguments) {
         if (name == QStringLiteral("upload") || name == QStringLiteral("delete")) {
             const bool upload = name == QStringLiteral("upload");
             if (!set(upload ? TOptions::TAction::Upload : TOptions::TAction::Delete))
-                return fail(QStringLiteral("--upload and --delete exclude each other"));
+                return fail(QStringLiteral("--upload, --delete and --test exclude each other"));
             const std::optional<QString> v = value();
             if (!v || v->isEmpty())
                 return fail(
                     QStringLiteral("--%1 needs %2").arg(name, upload ? "a file" : "a name"));
             (upload ? options.File : options.Name.emplace()) = *v;
+            continue;
+        }
+        if (name == QStringLiteral("test") && !inlineValue) {
+            if (!set(TOptions::TAction::Test))
+                return fail(QStringLiteral("--upload, --delete and --test exclude each other"));
             continue;
         }
         if (name == QStringLiteral("name") && options.Action != TOptions::TAction::Delete) {
@@ -133,7 +141,8 @@ TOptions Parse(const QStringList& Arguments) {
         if (QtOption(name) && options.Action == TOptions::TAction::Window) continue;
         return fail(QStringLiteral("unknown option '%1'").arg(argument));
     }
-    if (options.Name && options.Action == TOptions::TAction::Window)
+    if (options.Name &&
+        (options.Action == TOptions::TAction::Window || options.Action == TOptions::TAction::Test))
         return fail(QStringLiteral("--name goes with --upload"));
     return options;
 }
@@ -241,13 +250,34 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
         }
         interrupted = true;
         form.SpeedButton4Click();
-        aborter.start();
+        // The test stops at once by itself, and still removes its picture.
+        if (Options.Action != TOptions::TAction::Test) aborter.start();
     });
 
     const auto reason = [&] {
         if (!form.OutcomeReason.isEmpty() && !dialogs.Said.contains(form.OutcomeReason))
             dialogs.Say(form.OutcomeReason);
     };
+
+    if (Options.Action == TOptions::TAction::Test) {
+        QString failure;
+        const bool passed = form.TestSettings(
+            [](TSettingsTest::TStep Step, TSettingsTest::TState State, const QString& Text) {
+                if (State == TSettingsTest::TState::Running) return;
+                static const char* const Marks[] = {"", "ok", "FAILED", "skipped"};
+                QString line = QStringLiteral("%1. %2: %3")
+                                   .arg(int(Step) + 1)
+                                   .arg(TSettingsTest::StepTitle(Step), Marks[int(State)]);
+                if (!Text.isEmpty()) line += QStringLiteral(": ") + Text;
+                Print(stdout, line);
+            },
+            failure);
+        if (interrupted) {
+            dialogs.Say(QStringLiteral("Test aborted by user."));
+            return ExitInterrupted;
+        }
+        return passed ? ExitOk : ExitFailed;
+    }
 
     if (Options.Action == TOptions::TAction::Delete) {
         form.Edit6->setText(*Options.Name);
@@ -325,6 +355,7 @@ int Run(int argc, const char* const* argv) {
         return ExitUsage;
     case TOptions::TAction::Upload:
     case TOptions::TAction::Delete:
+    case TOptions::TAction::Test:
         break;
     }
     return RunOnWindow(options, argc > 0 ? argv[0] : "imglift");

@@ -144,6 +144,7 @@ void TForm1::ConnectHandlers() {
     on(BitBtn3, &QToolButton::clicked, &TForm1::BitBtn3Click);
     on(SpeedButton1, &QToolButton::clicked, &TForm1::SpeedButton1Click);
     on(SpeedButton3, &QToolButton::clicked, &TForm1::SpeedButton3Click);
+    on(Button4, &QToolButton::clicked, &TForm1::Button4Click);
     on(BitBtn4, &QPushButton::clicked, &TForm1::BitBtn4Click);
     on(BitBtn5, &QPushButton::clicked, &TForm1::BitBtn5Click);
     on(Edit10, &QLineEdit::textChanged, &TForm1::Edit10Change);
