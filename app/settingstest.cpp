@@ -145,8 +145,11 @@ bool TSettingsTest::Resolve() {
                                  .arg(FSettings.Host, found.errorString()));
         return false;
     }
+    const QString address = found.addresses().first().toString();
     Report(TStep::Resolve, TState::Passed,
-           QStringLiteral("%1 is %2").arg(FSettings.Host, found.addresses().first().toString()));
+           address == FSettings.Host.trimmed()
+               ? QString()
+               : QStringLiteral("%1 is %2").arg(FSettings.Host, address));
     return true;
 }
 

@@ -45,7 +45,7 @@ TSettingsTestDialog::TSettingsTestDialog(QWidget* Parent)
         if (!FRunning) return accept();
         if (OnAbort) OnAbort();
     });
-    resize(480, 320);
+    resize(480, 280);
 }
 
 void TSettingsTestDialog::Show(TSettingsTest::TStep Step, TSettingsTest::TState State,
