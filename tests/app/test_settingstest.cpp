@@ -234,3 +234,28 @@ TEST_F(SettingsTestTest, ButtonShowsTheStepsAndStoresNothing) {
     EXPECT_EQ(settings.readAll(), before);
     EXPECT_EQ(Files(ftp.Root()), QStringList());
 }
+
+// FTPS: a verified certificate passes; one the user refuses at the trust question fails the
+// connect step, before anything is stored.
+TEST_F(SettingsTestTest, FtpsCertificateIsCheckedAtTheConnectStep) {
+    const testsupport::TestCerts& certs = testsupport::TestCerts::Get();
+    for (const QString cert : {"srv", "self"}) {
+        SCOPED_TRACE(cert.toStdString());
+        PyFtpServer ftp(
+            {"--tls-cert", certs.Pem(cert), "--tls-key", certs.Key(cert), "--tls-required"});
+        ASSERT_TRUE(ftp.Ok());
+        TForm1& form = Ready(ftp.Port(), "/", "");
+        form.Edit1->setText("localhost");
+        form.ComboBox1->setCurrentIndex(TForm1::secTlsRequired);
+        Dialogs.Answers = {TDialogs::Result::No};
+        const bool passed = Run(form);
+        EXPECT_EQ(passed, cert == "srv") << Failure.toStdString();
+        if (cert == "self") {
+            EXPECT_EQ(StateOf(Step::Connect), State::Failed);
+            EXPECT_TRUE(Failure.startsWith("The server's identity was not trusted"))
+                << Failure.toStdString();
+            EXPECT_EQ(StateOf(Step::Delete), State::Skipped);
+        }
+        EXPECT_EQ(Files(ftp.Root()), QStringList());
+    }
+}
