@@ -202,6 +202,33 @@ TEST_F(CommandLineTest, TestPrintsOneLinePerStepAndFailsWithTheCause) {
         << failed.Out.toStdString();
 }
 
+TEST_F(CommandLineTest, CtrlCStopsTheTestAndStillRemovesTheProbe) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    // A web server that never answers in time.
+    const quint16 webPort = testsupport::FreePort();
+    testsupport::ServerProcess web("/usr/bin/python3",
+                                   {testsupport::SourceDir() + "/tests/app/web_server.py", "--port",
+                                    QString::number(webPort), "--mode", "slow"});
+    ASSERT_TRUE(web.started() && testsupport::WaitForListener(webPort));
+    Settings({{"WebAddress", QStringLiteral("http://127.0.0.1:%1/").arg(webPort).toStdString()}});
+    QProcess& process = Start({"--test"});
+    QByteArray out;
+    ASSERT_TRUE(testsupport::PumpUntil(
+        [&] { return (out += process.readAllStandardOutput()).contains("5. Store"); }, 20000));
+    testsupport::PumpFor(300);
+    ::kill(pid_t(process.processId()), SIGINT);
+    ASSERT_TRUE(
+        testsupport::PumpUntil([&] { return process.state() == QProcess::NotRunning; }, 8000));
+    out += process.readAllStandardOutput();
+    EXPECT_EQ(process.exitCode(), 130);
+    EXPECT_TRUE(out.contains("6. Fetch it from the web address: FAILED: Aborted."));
+    EXPECT_TRUE(out.contains("7. Remove the test picture: ok")) << out.toStdString();
+    EXPECT_TRUE(
+        QDir(server.Root()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+}
+
 TEST_F(CommandLineTest, OptionsHelpAndVersion) {
     for (const QStringList& bad :
          {QStringList{"--bogus"}, QStringList{"--upload"}, QStringList{"--name", "x.jpg"},
