@@ -1,8 +1,10 @@
 #include "app/commandline.h"
+#include "app/commandline_p.h"
 
 #include "app/imaging.h"
 #include "app/mainwindow.h"
 #include "app/platform/dialogs.h"
+#include "history/history.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -19,22 +21,37 @@
 
 namespace commandline {
 
+void Print(FILE* Stream, const QString& Text) {
+    const QByteArray bytes = Text.toLocal8Bit() + '\n';
+    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), Stream);
+    std::fflush(Stream);
+}
+
 namespace {
 
 const char* const Usage =
     "Usage: imglift [FILE...]\n"
-    "       imglift --upload FILE [--name NAME]\n"
+    "       imglift --upload FILE [--name NAME] [--notify | --no-notify]\n"
     "       imglift --delete NAME\n"
     "       imglift --test\n"
+    "       imglift --history [--limit N] [--json]\n"
+    "       imglift --delete-entry ID\n"
     "       imglift --help | --version\n"
     "\n"
     "Without options the window opens, with the last existing FILE loaded.\n"
     "  --upload FILE  scale FILE, encode it as JPEG and upload it with the stored settings;\n"
     "                 prints its web address (or its name on the server)\n"
     "  --name NAME    the name on the server (default: from FILE)\n"
+    "  --notify, --no-notify  show a desktop notification after the upload, or not\n"
+    "                 (default: when standard error is not a terminal)\n"
     "  --delete NAME  delete NAME on the server\n"
     "  --test         try the stored settings end to end: store a test picture, fetch it\n"
     "                 from the web address, remove it; one line per step\n"
+    "  --history      list the recorded uploads, newest first: tab-separated columns\n"
+    "                 under a header, or with --json one JSON object a line; --limit N\n"
+    "                 lists the newest N\n"
+    "  --delete-entry ID  delete the upload ID of the history from its server and\n"
+    "                 mark it deleted\n"
     "  --help         show this text\n"
     "  --version      show the version\n"
     "\n"
@@ -78,11 +95,28 @@ bool QtOption(QString Name) {
 }
 
 struct TOptions {
-    enum class TAction { Window, Upload, Delete, Test, Help, Version } Action = TAction::Window;
+    enum class TAction {
+        Window,
+        Upload,
+        Delete,
+        History,
+        DeleteEntry,
+        Test,
+        Help,
+        Version
+    } Action = TAction::Window;
     QString File;
     std::optional<QString> Name;
+    int Limit = -1;
+    bool Json = false;
+    qint64 Entry = 0;
+    // Forced on or off; else when standard error is not a terminal.
+    std::optional<bool> Notify;
     QString Error;
 };
+
+const QString Exclusive =
+    QStringLiteral("--upload, --delete, --history, --delete-entry and --test exclude each other");
 
 TOptions Parse(const QStringList& Arguments) {
     TOptions options;
@@ -119,7 +153,7 @@ TOptions Parse(const QStringList& Arguments) {
         if (name == QStringLiteral("upload") || name == QStringLiteral("delete")) {
             const bool upload = name == QStringLiteral("upload");
             if (!set(upload ? TOptions::TAction::Upload : TOptions::TAction::Delete))
-                return fail(QStringLiteral("--upload, --delete and --test exclude each other"));
+                return fail(Exclusive);
             const std::optional<QString> v = value();
             if (!v || v->isEmpty())
                 return fail(
@@ -128,8 +162,36 @@ TOptions Parse(const QStringList& Arguments) {
             continue;
         }
         if (name == QStringLiteral("test") && !inlineValue) {
-            if (!set(TOptions::TAction::Test))
-                return fail(QStringLiteral("--upload, --delete and --test exclude each other"));
+            if (!set(TOptions::TAction::Test)) return fail(Exclusive);
+            continue;
+        }
+        if (name == QStringLiteral("history") && !inlineValue) {
+            if (!set(TOptions::TAction::History)) return fail(Exclusive);
+            continue;
+        }
+        if (name == QStringLiteral("delete-entry")) {
+            if (!set(TOptions::TAction::DeleteEntry)) return fail(Exclusive);
+            const std::optional<QString> v = value();
+            bool ok = false;
+            options.Entry = v ? v->toLongLong(&ok) : 0;
+            if (!ok || options.Entry <= 0)
+                return fail(QStringLiteral("--delete-entry needs the number of an entry"));
+            continue;
+        }
+        if (name == QStringLiteral("limit")) {
+            const std::optional<QString> v = value();
+            bool ok = false;
+            options.Limit = v ? v->toInt(&ok) : -1;
+            if (!ok || options.Limit < 0) return fail(QStringLiteral("--limit needs a number"));
+            continue;
+        }
+        if (name == QStringLiteral("json") && !inlineValue) {
+            options.Json = true;
+            continue;
+        }
+        if ((name == QStringLiteral("notify") || name == QStringLiteral("no-notify")) &&
+            !inlineValue) {
+            options.Notify = name == QStringLiteral("notify");
             continue;
         }
         if (name == QStringLiteral("name") && options.Action != TOptions::TAction::Delete) {
@@ -144,13 +206,11 @@ TOptions Parse(const QStringList& Arguments) {
     if (options.Name &&
         (options.Action == TOptions::TAction::Window || options.Action == TOptions::TAction::Test))
         return fail(QStringLiteral("--name goes with --upload"));
+    if ((options.Limit >= 0 || options.Json) && options.Action != TOptions::TAction::History)
+        return fail(QStringLiteral("--limit and --json go with --history"));
+    if (options.Notify && options.Action != TOptions::TAction::Upload)
+        return fail(QStringLiteral("--notify and --no-notify go with --upload"));
     return options;
-}
-
-void Print(FILE* Stream, const QString& Text) {
-    const QByteArray bytes = Text.toLocal8Bit() + '\n';
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), Stream);
-    std::fflush(Stream);
 }
 
 // Nobody to ask: the upload's confirmation is answered Yes, every message goes to standard
@@ -221,12 +281,25 @@ public:
     int ReadEnd() const { return GInterruptPipe[0]; }
 };
 
-int RunOnWindow(const TOptions& Options, const char* Program) {
-    // No X or Wayland server needed: the window is never shown.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Diagnostics of the libraries stay out of the command's output unless asked for.
+// Whether the upload ends with a desktop notification.
+bool Notifies(const TOptions& Options) {
+    return Options.Action == TOptions::TAction::Upload &&
+           Options.Notify.value_or(::isatty(STDERR_FILENO) != 1);
+}
+
+// Diagnostics of the libraries stay out of the command's output unless asked for.
+void QuietLibraries() {
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         qputenv("QT_LOGGING_RULES", "*.debug=false\n*.info=false\n*.warning=false");
+}
+
+int RunOnWindow(const TOptions& Options, const char* Program) {
+    // No X or Wayland server needed: the window is never shown. A notification's "Copy link"
+    // needs the clipboard of the display, when there is one.
+    const bool notify = Notifies(Options);
+    qputenv("QT_QPA_PLATFORM",
+            notify && !qEnvironmentVariableIsEmpty("DISPLAY") ? "xcb;offscreen" : "offscreen");
+    QuietLibraries();
     const TInterruptPipe interrupt;
     int qtArgc = 1;
     std::array<char*, 2> qtArgv{const_cast<char*>(Program), nullptr};
@@ -279,6 +352,23 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
         return passed ? ExitOk : ExitFailed;
     }
 
+    if (Options.Action == TOptions::TAction::DeleteEntry) {
+        const std::optional<THistoryEntry> entry = form.History().Entry(Options.Entry);
+        if (!entry) {
+            dialogs.Say(form.History().Problem().isEmpty()
+                            ? QStringLiteral("imglift: no entry %1 in the upload history")
+                                  .arg(Options.Entry)
+                            : form.History().Problem());
+            return ExitFailed;
+        }
+        bool deleted = false;
+        form.Guard([&] { deleted = form.DeleteUploadedFile(*entry); });
+        if (interrupted) return ExitInterrupted;
+        if (deleted) return ExitOk;
+        reason();
+        return ExitFailed;
+    }
+
     if (Options.Action == TOptions::TAction::Delete) {
         form.Edit6->setText(*Options.Name);
         form.Guard([&] { form.Button1Click(); });
@@ -288,9 +378,17 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
         return ExitFailed;
     }
 
+    // The upload's end, whichever it is: what the history said, and the notification.
+    const auto finish = [&](int Code) {
+        if (form.Outcome == TForm1::TOutcome::Transmitted && !form.History().Problem().isEmpty())
+            dialogs.Say(form.History().Problem());
+        if (notify && Code != ExitInterrupted)
+            NotifyOutcome(form, Code == ExitOk, dialogs.Said.join('\n'));
+        return Code;
+    };
     form.ImageFile = Options.File;
     form.Guard([&] { form.ProcessImageFile(); });
-    if (form.ImageFile.isEmpty()) return ExitUsage;
+    if (form.ImageFile.isEmpty()) return finish(ExitUsage);
     if (Options.Name) form.Edit10->setText(*Options.Name);
     if (interrupted) return ExitInterrupted;
 
@@ -318,10 +416,10 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
     }
     if (form.Outcome == TForm1::TOutcome::Transmitted) {
         Print(stdout, form.UploadAddress.isEmpty() ? form.Edit10->text() : form.UploadAddress);
-        return ExitOk;
+        return finish(ExitOk);
     }
     reason();
-    return ExitFailed;
+    return finish(ExitFailed);
 }
 
 } // namespace
@@ -353,9 +451,13 @@ int Run(int argc, const char* const* argv) {
         // Only Qt's options and files: that is the window's business.
         Print(stderr, QStringLiteral("imglift: nothing to do\nTry 'imglift --help'."));
         return ExitUsage;
+    case TOptions::TAction::History:
+        QuietLibraries();
+        return ListHistory(options.Limit, options.Json, argc > 0 ? argv[0] : "imglift");
     case TOptions::TAction::Upload:
     case TOptions::TAction::Delete:
     case TOptions::TAction::Test:
+    case TOptions::TAction::DeleteEntry:
         break;
     }
     return RunOnWindow(options, argc > 0 ? argv[0] : "imglift");

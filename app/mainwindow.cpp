@@ -9,6 +9,8 @@
 #include "controls/enhancedform.h"
 #include "controls/progressbar.h"
 #include "ftp/ftpclient.h"
+#include "history/history.h"
+#include "settings/passwordstore.h"
 #include "settings/vkeey.h"
 #include "settings/vreg.h"
 #include "twain/bitmap.h"
@@ -115,6 +117,7 @@ void TForm1::SetUpComponents() {
     VKeey1 = new TVKeey(this);
     VKeey1->SetProgrammID(11);
     VKeey1->SetSchluessel("mirobask");
+    FPasswords = std::make_unique<TPasswordStore>(*VReg1, *VKeey1);
     VSnapShot1 = new TVSnapShot(this);
 
     // The painted title bar: the window becomes frameless and taller by the bar.
@@ -145,6 +148,7 @@ void TForm1::ConnectHandlers() {
     on(SpeedButton1, &QToolButton::clicked, &TForm1::SpeedButton1Click);
     on(SpeedButton3, &QToolButton::clicked, &TForm1::SpeedButton3Click);
     on(Button4, &QToolButton::clicked, &TForm1::Button4Click);
+    on(SpeedButton5, &QToolButton::clicked, &TForm1::SpeedButton5Click);
     on(BitBtn4, &QPushButton::clicked, &TForm1::BitBtn4Click);
     on(BitBtn5, &QPushButton::clicked, &TForm1::BitBtn5Click);
     on(Edit10, &QLineEdit::textChanged, &TForm1::Edit10Change);

@@ -30,6 +30,10 @@ class TTransferClient;
 class TdxfProgressBar;
 class TForm2;
 class TImage;
+class TPasswordStore;
+class THistoryWindow;
+class TUploadHistory;
+struct THistoryEntry;
 class TSRTWAIN;
 class TVHTML;
 class TVKeey;
@@ -74,7 +78,9 @@ public:
     QToolButton* SpeedButton2;
     QCheckBox* CheckBox3;
     QCheckBox* CheckBox1;
+    QCheckBox* CheckBox6; // a part of the screen instead of all of it
     QToolButton* SpeedButton1;
+    QToolButton* SpeedButton5; // the upload history
 
     QGroupBox* GroupBox1;
     QLineEdit* Edit1;
@@ -203,6 +209,24 @@ public:
     // The client speaking SSH, made when "Security" first asks for it.
     TSftpClient* VSFTP = nullptr;
 
+    // Upload history (mainwindow_history.cpp).
+    // Where the current picture came from: its file, "screenshot", "scanner" or "clipboard".
+    QString PictureSource;
+    // Records the upload that has just succeeded. A history that cannot be written is reported
+    // once and never stops an upload.
+    void RecordUpload();
+    // The entry the last recorded upload made; 0 when none was recorded.
+    qint64 UploadEntryId = 0;
+    // Opened at the first use; the window's and the command line's.
+    TUploadHistory& History();
+    // Deletes the entry's file from its server as "&Delete" does, with the entry's host, port,
+    // security, user, folder and name; the password is the FTP page's when the entry's server
+    // and user are the page's. Marks the entry deleted when the server removed the file.
+    bool DeleteUploadedFile(const THistoryEntry& Entry);
+    // "Upload &History": the history window.
+    void SpeedButton5Click();
+    THistoryWindow* HistoryWindow = nullptr;
+
     // Settings page binding (mainwindow_settings.cpp).
     void LoadData(QObject* Sender);
     void SaveData(QObject* Sender);
@@ -306,4 +330,10 @@ private:
     int FSecurityShown = 0;
     // Where the scan lands before it becomes the current image.
     std::unique_ptr<TBitmap> FScanBitmap;
+    // The FTP password: in the desktop keyring, or scrambled in the settings file.
+    std::unique_ptr<TPasswordStore> FPasswords;
+    // The server whose password "Password : " shows, as the keyring names it.
+    QString FPasswordKey;
+    QString PasswordKey() const;
+    std::unique_ptr<TUploadHistory> FHistory;
 };

@@ -249,8 +249,10 @@ void TForm1::BuildLayout() {
         {Bevel1,       Line,          TabSheet1,    "",                          {8, 104, 353, 17}},
         {SpeedButton2, FlatButton,    TabSheet1,    "&Twain Source",             {8, 128, 105, 25}, SP_DirIcon},
         {CheckBox3,    CheckBox,      TabSheet1,    "Scan &whole glass",         {16, 160, 105, 17}},
+        {CheckBox6,    CheckBox,      TabSheet1,    "Choose &area",              {216, 136, 145, 17}},
         {CheckBox1,    CheckBox,      TabSheet1,    "&Close Program after done", {16, 184, 145, 17}},
         {SpeedButton1, BigFlatButton, TabSheet1,    "E&xit Application",         {216, 168, 145, 41}, SP_DialogCloseButton},
+        {SpeedButton5, FlatButton,    TabSheet1,    "Upload &History",           {216, 128, 145, 25}, SP_FileDialogListView},
 
         {TabSheet2,    Page,          PageControl1, "&FTP Settings",             {}},
         {GroupBox1,    Group,         TabSheet2,    "",                          {8, 8, 353, 185}},

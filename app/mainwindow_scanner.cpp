@@ -70,6 +70,7 @@ void TForm1::BitBtn1Click() {
     PageControl1->setCurrentIndex(2);
     Edit10->setText(QStringLiteral("scanjob.jpg"));
     Edit6->setText(QStringLiteral("scanjob.jpg"));
+    PictureSource = QStringLiteral("scanner");
 }
 
 void TForm1::SpeedButton2Click() {

@@ -5,7 +5,7 @@
 
 #include "app/platform/dialogs.h"
 #include "ftp/ftpclient.h"
-#include "settings/vkeey.h"
+#include "settings/passwordstore.h"
 #include "settings/vreg.h"
 
 #include <QCheckBox>
@@ -25,7 +25,7 @@ struct TForm1::TStoredValue {
     const char* Default;
     // Position among the defaults that ResetData writes.
     int ResetOrder;
-    // Stored scrambled; the default is written as it stands.
+    // The password: kept by the password store; its default is written as it stands.
     bool Scrambled = false;
     // Absent or empty reads as the default: settings files from before the value existed.
     bool EmptyReadsDefault = false;
@@ -51,6 +51,7 @@ std::vector<TForm1::TStoredValue> TForm1::StoredValues() const {
         {"Passive",              CheckBox5, "1",          14, false, true},
         {"Security",             ComboBox1, "1",          15, false, true},
         {"WebAddress",           Edit11,    "",           16, false, true},
+        {"ScreenshotArea",       CheckBox6, "0",          17, false, true},
     };
     // clang-format on
 }
@@ -63,6 +64,15 @@ void TForm1::SaveData(QObject* Sender) {
     if (!typed && !qobject_cast<const QCheckBox*>(Sender) &&
         !qobject_cast<const QComboBox*>(Sender))
         return;
+    const QString key = PasswordKey();
+    if (!FPasswordKey.isEmpty() && key != FPasswordKey && FPasswords->UsesKeyring()) {
+        // The password shown is the previous server's: it stays with that server, and this
+        // one's own is shown (none for a server not seen before).
+        FPasswords->Store(FPasswordKey, Edit3->text().toStdString());
+        const QScopedValueRollback loading(FLoading, true);
+        Edit3->setText(QString::fromStdString(FPasswords->Load(key)));
+    }
+    FPasswordKey = key;
     for (const TStoredValue& value : StoredValues()) {
         if (const auto* const box = std::get_if<QCheckBox*>(&value.Control)) {
             VReg1->PushCheckBox(value.Name, *box);
@@ -70,12 +80,28 @@ void TForm1::SaveData(QObject* Sender) {
             VReg1->Push(value.Name, std::to_string((*choice)->currentIndex()));
         } else {
             const std::string text = std::get<QLineEdit*>(value.Control)->text().toStdString();
-            VReg1->Push(value.Name, value.Scrambled ? VKeey1->Encode(text) : text);
+            if (value.Scrambled)
+                FPasswords->Store(key, text);
+            else
+                VReg1->Push(value.Name, text);
         }
     }
 }
 
+QString TForm1::PasswordKey() const {
+    return TPasswordStore::Key(UsesSftp(), Edit2->text(), Edit1->text(), Edit5->text());
+}
+
 bool TForm1::ResetData(QObject*) {
+    // The keyring's entry for the server the settings name goes with them.
+    const std::string host = VReg1->Pop("Host");
+    if (!host.empty()) {
+        const auto stored = [&](const char* Name) {
+            return QString::fromStdString(VReg1->Pop(Name));
+        };
+        FPasswords->Remove(TPasswordStore::Key(stored("Security").toInt() == secSftp,
+                                               stored("User"), stored("Host"), stored("Port")));
+    }
     std::vector<TStoredValue> values = StoredValues();
     std::ranges::sort(values, {}, &TStoredValue::ResetOrder);
     for (const TStoredValue& value : values)
@@ -103,12 +129,13 @@ void TForm1::LoadData(QObject* Sender) {
             const int index = QString::fromStdString(stored()).toInt(&ok);
             const bool valid = ok && index >= 0 && index < (*choice)->count();
             (*choice)->setCurrentIndex(valid ? index : QString(value.Default).toInt());
-        } else {
-            const std::string text = stored();
-            std::get<QLineEdit*>(value.Control)
-                ->setText(QString::fromStdString(value.Scrambled ? VKeey1->Decode(text) : text));
+        } else if (!value.Scrambled) {
+            std::get<QLineEdit*>(value.Control)->setText(QString::fromStdString(stored()));
         }
     }
+    // The password once the server it belongs to is known.
+    FPasswordKey = PasswordKey();
+    Edit3->setText(QString::fromStdString(FPasswords->Load(FPasswordKey)));
     Edit6->setText(Edit10->text());
 }
 

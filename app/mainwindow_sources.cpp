@@ -1,5 +1,5 @@
-// Where pictures come from: the screen, the clipboard's file list, the open dialog, a drop on the
-// file button and the command line; and clearing the current picture.
+// Where pictures come from: the screen, the clipboard's file list or picture, the open dialog, a
+// drop on the file button and the command line; and clearing the current picture.
 
 #include "app/mainwindow.h"
 
@@ -9,6 +9,7 @@
 #include "app/timage.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -52,13 +53,14 @@ void TForm1::ProcessImageFile() {
         return;
     }
     SetUploadName(UploadFileName(ImageFile));
+    PictureSource = ImageFile;
     PageControl1->setCurrentIndex(2);
 }
 
 void TForm1::SnapShot(TImage& Image) {
     desktop::ClearClipboard();
     Delay(500);
-    desktop::PressPrintScreen();
+    desktop::PressPrintScreen(CheckBox6->isChecked());
     Delay(500);
     const QImage shot = QGuiApplication::clipboard()->image();
     if (!shot.isNull()) {
@@ -78,6 +80,7 @@ void TForm1::BitBtn2Click() {
     activateWindow();
     PageControl1->setCurrentIndex(2);
     SetUploadName(QStringLiteral("screenshot.jpg"));
+    PictureSource = QStringLiteral("screenshot");
 }
 
 void TForm1::BitBtn6Click() {
@@ -87,17 +90,37 @@ void TForm1::BitBtn6Click() {
     if (!files.isEmpty()) {
         ImageFile.clear();
         ImageFile = files.first();
+    } else if (!urls) {
+        // No file list but a picture (a browser's "Copy Image", a screenshot tool): that one.
+        std::optional<QImage> picture;
+        try {
+            picture = desktop::ClipboardPicture();
+        } catch (const std::exception&) {
+            ShowStop(QStringLiteral("Error loading Image File"));
+            return;
+        }
+        if (picture) {
+            Image2->SetAutoSize(true);
+            Image2->SetPicture(*picture);
+            SetUploadName(QStringLiteral("clipboard.jpg"));
+            PageControl1->setCurrentIndex(2);
+            return;
+        }
     }
     ProcessImageFile();
+    if (!files.isEmpty() && !ImageFile.isEmpty()) PictureSource = QStringLiteral("clipboard");
 }
 
 void TForm1::BitBtn3Click() {
     TDialogs::OpenRequest request;
     request.Title = QStringLiteral("Load Image File");
     request.Filter = QStringLiteral(
-        "All pictures (*.jpg *.jpeg *.bmp *.ico *.emf *.wmf *.JPG *.JPEG *.BMP *.ICO *.EMF "
-        "*.WMF);;JPEG Image File (*.jpg *.jpeg *.JPG *.JPEG);;Bitmaps (*.bmp *.BMP);;Icons "
-        "(*.ico *.ICO);;Enhanced Metafiles (*.emf *.EMF);;Metafiles (*.wmf *.WMF)");
+        "All pictures (*.jpg *.jpeg *.bmp *.ico *.emf *.wmf *.png *.gif *.webp *.tif *.tiff *.heic "
+        "*.heif *.avif *.JPG *.JPEG *.BMP *.ICO *.EMF *.WMF *.PNG *.GIF *.WEBP *.TIF *.TIFF *.HEIC "
+        "*.HEIF *.AVIF);;JPEG Image File (*.jpg *.jpeg *.JPG *.JPEG);;Bitmaps (*.bmp *.BMP);;Icons "
+        "(*.ico *.ICO);;Enhanced Metafiles (*.emf *.EMF);;Metafiles (*.wmf *.WMF);;PNG, GIF, "
+        "WebP and TIFF (*.png *.gif *.webp *.tif *.tiff *.PNG *.GIF *.WEBP *.TIF *.TIFF);;HEIC "
+        "and AVIF (*.heic *.heif *.avif *.HEIC *.HEIF *.AVIF)");
     if (const auto path = FDialogs.OpenFile(this, request)) {
         ImageFile = *path;
         ProcessImageFile();
@@ -158,6 +181,7 @@ void TForm1::Button2Click() {
     Image5->ClearPicture();
     Image6->ClearPicture();
     ImageFile.clear();
+    PictureSource.clear();
     UpdateData(Button2);
     ResizeImage(*Image2, *Image5);
     Image6->SetPicture(Image5->Picture());

@@ -223,6 +223,7 @@ void TForm1::BitBtn5Click() {
         Outcome = TOutcome::Transmitted;
         UploadAddress = PictureAddress(WebAddressSetting(), Edit10->text());
         if (!UploadAddress.isEmpty()) ShowAddress(UploadAddress);
+        RecordUpload();
         FDialogs.MessageBox(this, Title, QStringLiteral("File sucessfully transmitted."),
                             TDialogs::Icon::Information, TDialogs::Buttons::Ok);
         PageControl1->setCurrentIndex(0);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Uploads a 64 MiB file to a local OpenSSH sshd with build/bench/sftp_upload (TSftpClient's
-# Transmit) and with OpenSSH's `sftp -b`, and prints the median times and their ratio.
+# Upload: a temporary name, then a rename) and with OpenSSH's `sftp -b`, and prints the median
+# times and their ratio.
 # Both log in with the same key. Needs root (sshd and a throw-away account).
 #   bench/sftp_upload.sh BUILD_DIR [SIZE_MIB] [ROUNDS]
 set -euo pipefail

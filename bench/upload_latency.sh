@@ -35,7 +35,7 @@ mkdir -p "$work/root/up" "$work/tls" "$work/home"
 export SSL_CERT_FILE=$work/tls/ca.pem
 
 # A picture that stays about 200 KB once scaled to 1024x768 and encoded at quality 90.
-convert -size 1024x768 plasma:fractal -attenuate 0.3 +noise Gaussian "$work/picture.png"
+convert -size 1024x768 plasma:fractal -attenuate 0.3 +noise Gaussian "$work/picture.bmp"
 
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 /usr/bin/python3 "$here/../tests/ftp/ftp_server.py" --port "$port" --root "$work/root" --quiet \
@@ -99,7 +99,7 @@ timed() {
 
 ours() {
     HOME=$work/home IMGLIFT_REGISTRY=$work/home/HKCU.reg QT_QPA_PLATFORM=offscreen \
-        "$bin" --upload "$work/picture.png" --name bench.jpg
+        "$bin" --upload "$work/picture.bmp" --name bench.jpg
 }
 
 echo "delay ${delay_ms} ms per reply, connection and TLS handshake; ${rounds} rounds; median wall time (s)"

@@ -460,6 +460,12 @@ void TCustomFtpCli::Next2PutAsync() {
             if (FDataSocket->State() != wsClosed) FDataSocket->Close();
         }
         FTransfer.ServerDone = true;
+        // After our end of file the reply is the server's receipt for all of it: a close
+        // of ours can lose nothing now, and the transfer need not wait for the server's.
+        if (!UploadIncomplete() && FDataSocket->State() != wsClosed) {
+            FDataSocket->Close();
+            if (FTransfer.DataClosed) return; // its close has ended the transfer
+        }
         Next3PutAsync();
         return;
     }

@@ -94,9 +94,11 @@ QString MetafileHelperPath() {
     return {};
 }
 
-MetafileRun::MetafileRun(const QString& path, const char* kind, const posix::UniqueFd& input)
-    : path_(path), started_(std::chrono::steady_clock::now()),
-      deadline_(started_ + std::chrono::milliseconds(metafileTimeLimitMs.load())) {
+MetafileRun::MetafileRun(const QString& path, const char* kind, const posix::UniqueFd& input,
+                         int timeFactor)
+    : path_(path), limitMs_(metafileTimeLimitMs.load() * std::max(1, timeFactor)),
+      started_(std::chrono::steady_clock::now()),
+      deadline_(started_ + std::chrono::milliseconds(limitMs_)) {
     const QString helper = MetafileHelperPath();
     if (helper.isEmpty()) {
         Fail(QStringLiteral("The metafile reader imglift-metafile is not installed."));
@@ -115,7 +117,7 @@ MetafileRun::MetafileRun(const QString& path, const char* kind, const posix::Uni
     const QByteArray memory =
         QByteArray::number(static_cast<qulonglong>(metafileMemoryLimit.load()));
     // A CPU limit a little beyond the deadline ends a helper whose caller died meanwhile.
-    const QByteArray seconds = QByteArray::number(metafileTimeLimitMs.load() / 1000 + 2);
+    const QByteArray seconds = QByteArray::number(limitMs_ / 1000 + 2);
     std::vector<char*> argv{
         const_cast<char*>(program.constData()), const_cast<char*>(kind),
         const_cast<char*>(name.constData()),    const_cast<char*>(memory.constData()),
@@ -247,7 +249,7 @@ std::size_t MetafileRun::ReadSome(void* buffer, std::size_t size) {
 void MetafileRun::Overrun() {
     Fail(QStringLiteral("%1 took longer than %2 seconds to draw and was given up.")
              .arg(Quoted(path_))
-             .arg(metafileTimeLimitMs.load() / 1000.0));
+             .arg(limitMs_ / 1000.0));
 }
 
 } // namespace picture

@@ -31,8 +31,10 @@ QString MetafileHelperPath();
 
 class MetafileRun {
 public:
-    // Starts the helper for kind ("wmf" or "emf") on the open file.
-    MetafileRun(const QString& path, const char* kind, const posix::UniqueFd& input);
+    // Starts the helper for kind ("wmf", "emf" or "heif") on the open file. The time limit is
+    // the metafile limit times timeFactor: a camera's HEIC takes seconds of honest work.
+    MetafileRun(const QString& path, const char* kind, const posix::UniqueFd& input,
+                int timeFactor = 1);
     ~MetafileRun();
     MetafileRun(const MetafileRun&) = delete;
     MetafileRun& operator=(const MetafileRun&) = delete;
@@ -52,6 +54,7 @@ private:
     [[noreturn]] void Overrun();
 
     QString path_;
+    int limitMs_;
     std::chrono::steady_clock::time_point started_;
     std::chrono::steady_clock::time_point deadline_;
     pid_t pid_ = -1;

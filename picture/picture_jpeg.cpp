@@ -109,6 +109,8 @@ bool JpegReadHeader(JpegDecompressor& d, FILE* file) {
     d.created = true;
     d.cinfo.progress = &d.progress;
     jpeg_stdio_src(&d.cinfo, file);
+    // EXIF, for the orientation.
+    jpeg_save_markers(&d.cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_read_header(&d.cinfo, TRUE);
     switch (d.cinfo.jpeg_color_space) {
     case JCS_CMYK:
@@ -269,6 +271,17 @@ QImage picture::LoadJpeg(const QString& path) {
     };
     if (!JpegReadHeader(d, file.get())) failed();
     CheckPixelCount(d.cinfo.output_width, d.cinfo.output_height, path);
+    // Cameras and phones store the picture as the sensor saw it and say how to turn it. The saved
+    // markers live until the decompression finishes.
+    int orientation = 1;
+    for (jpeg_saved_marker_ptr m = d.cinfo.marker_list; m; m = m->next) {
+        const QByteArray exif = QByteArray::fromRawData(reinterpret_cast<const char*>(m->data),
+                                                        static_cast<qsizetype>(m->data_length));
+        if (m->marker == JPEG_APP0 + 1 && exif.startsWith(QByteArray("Exif\0\0", 6))) {
+            orientation = ExifOrientation(exif);
+            break;
+        }
+    }
     QImage image(static_cast<int>(d.cinfo.output_width), static_cast<int>(d.cinfo.output_height),
                  QImage::Format_RGB888);
     if (image.isNull()) Fail(QStringLiteral("Not enough memory for %1.").arg(Quoted(path)));
@@ -277,7 +290,7 @@ QImage picture::LoadJpeg(const QString& path) {
         Fail(QStringLiteral("%1 is damaged or cut short: %2")
                  .arg(Quoted(path), JpegMessage(d.err, reinterpret_cast<j_common_ptr>(&d.cinfo))));
     }
-    return image;
+    return Oriented(image, orientation);
 }
 
 // A growing memory buffer as libjpeg's destination. Unlike jpeg_mem_dest it keeps the buffer

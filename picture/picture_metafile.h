@@ -29,6 +29,8 @@ QSize EmfPixelSize(const QByteArray& data, const QString& path);
 void DrawWmf(QByteArray& data, const QString& path, int out);
 // Converts to SVG and draws that; needs a QGuiApplication for the fonts.
 void DrawEmf(QByteArray& data, const QString& path, int out);
+// A HEIF or AVIF picture's primary image through libheif, upright.
+void DrawHeif(QByteArray& data, const QString& path, int out);
 
 // In the helper: writes all of data or ends the helper, whose reader is gone.
 inline void HelperWrite(int fd, const void* data, std::size_t size) {

@@ -1,7 +1,8 @@
-// imglift-metafile KIND NAME MEMORY SECONDS: draws the Windows metafile (KIND "wmf") or the
-// enhanced metafile ("emf") on standard input and writes the pixels to standard output, as the
-// picture reader of the main program expects them. NAME only words the messages; MEMORY (bytes
-// of address space) and SECONDS (of processor time) bound what a damaged file can take.
+// imglift-metafile KIND NAME MEMORY SECONDS: draws the Windows metafile (KIND "wmf"), the
+// enhanced metafile ("emf") or the HEIF or AVIF picture ("heif") on standard input and writes the
+// pixels to standard output, as the picture reader of the main program expects them. NAME only
+// words the messages; MEMORY (bytes of address space) and SECONDS (of processor time) bound what a
+// damaged file can take.
 
 #include "picture/picture_metafile.h"
 #include "picture/picture_support.h"
@@ -60,8 +61,9 @@ void WritePeak() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5 || (std::strcmp(argv[1], "wmf") != 0 && std::strcmp(argv[1], "emf") != 0)) {
-        std::fprintf(stderr, "usage: imglift-metafile wmf|emf NAME MEMORY SECONDS\n");
+    const std::string_view kind = argc == 5 ? argv[1] : "";
+    if (kind != "wmf" && kind != "emf" && kind != "heif") {
+        std::fprintf(stderr, "usage: imglift-metafile wmf|emf|heif NAME MEMORY SECONDS\n");
         return 2;
     }
     // Ends with the program that started it, whatever it is doing, and holds none of its
@@ -74,7 +76,7 @@ int main(int argc, char** argv) {
     Limit(RLIMIT_CORE, 0);
 
     // Text in an enhanced metafile needs Qt's fonts, which need an application; never a display.
-    const bool enhanced = std::strcmp(argv[1], "emf") == 0;
+    const bool enhanced = kind == "emf";
     int qtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     std::optional<QGuiApplication> app;
@@ -90,6 +92,8 @@ int main(int argc, char** argv) {
         QByteArray data = ReadWholeFile(input, name);
         if (enhanced) {
             DrawEmf(data, name, STDOUT_FILENO);
+        } else if (kind == "heif") {
+            DrawHeif(data, name, STDOUT_FILENO);
         } else {
             DrawWmf(data, name, STDOUT_FILENO);
         }

@@ -45,14 +45,51 @@ void CheckBitmapComplete(QFile& file, const QString& path) {
     }
 }
 
+// Qt's reader also fills a GIF cut short within its first picture; the blocks up to that
+// picture's end must all be there. Its size is checked from the screen descriptor on the way.
+void CheckGifComplete(QFile& file, const QString& path) {
+    const QByteArray d = file.peek(file.size());
+    const auto cut = [&] { Fail(QStringLiteral("%1 is cut short.").arg(Quoted(path))); };
+    if (d.size() < 13) cut();
+    CheckPixelCount(Word(d, 6), Word(d, 8), path);
+    const auto table = [&](uchar flags) { return flags & 0x80 ? 3 << ((flags & 7) + 1) : 0; };
+    qsizetype at = 13 + table(static_cast<uchar>(d[10]));
+    // Data sub-blocks: a length byte and that many bytes, up to a length of 0.
+    const auto skipBlocks = [&] {
+        for (;;) {
+            if (at >= d.size()) cut();
+            const int length = static_cast<uchar>(d[at++]);
+            if (length == 0) return;
+            at += length;
+        }
+    };
+    for (;;) {
+        if (at >= d.size()) cut();
+        const char kind = d[at++];
+        if (kind == '!') { // an extension: its label, then its blocks
+            ++at;
+            skipBlocks();
+        } else if (kind == ',') { // the first picture: descriptor, colours, code size, data
+            if (at + 9 > d.size()) cut();
+            at += 9 + table(static_cast<uchar>(d[at + 8])) + 1;
+            skipBlocks();
+            return;
+        } else {
+            Fail(QStringLiteral("%1 holds no picture.").arg(Quoted(path)));
+        }
+    }
+}
+
 } // namespace
 
-QImage picture::LoadWithQt(const QString& path, const char* format) {
+QImage picture::LoadWithQt(const QString& path, const char* format, bool autoTransform) {
     QFile file;
     OpenQFile(file, path);
     if (std::strcmp(format, "bmp") == 0) CheckBitmapComplete(file, path);
+    if (std::strcmp(format, "gif") == 0) CheckGifComplete(file, path);
     QImageReader reader(&file, format);
     reader.setDecideFormatFromContent(false);
+    reader.setAutoTransform(autoTransform);
     reader.setAllocationLimit(static_cast<int>(kMaxPicturePixels * 4 >> 20));
     const QSize size = reader.size();
     if (size.isValid()) CheckPixelCount(size.width(), size.height(), path);

@@ -55,10 +55,22 @@ void CheckWritable(const QImage& image, const char* what);
 // Replaces the file in one step.
 void ReplaceFile(const QString& path, const QByteArray& data);
 
+// Turned upright by its EXIF orientation.
 QImage LoadJpeg(const QString& path);
-// Bitmap ("bmp") and icon ("ico") through Qt's readers.
-QImage LoadWithQt(const QString& path, const char* format);
+// Through Qt's reader of that format ("bmp", "ico", "png", "gif", "webp", "tiff"), the first
+// image or frame; upright when autoTransform and the reader knows the file's orientation.
+QImage LoadWithQt(const QString& path, const char* format, bool autoTransform = false);
 QImage LoadWmf(const QString& path);
 QImage LoadEmf(const QString& path);
+// Decoded by the helper program, upright by the file's own rotation and mirroring.
+QImage LoadHeif(const QString& path);
+// JPEG, PNG, GIF, WebP, TIFF or HEIF, as the first bytes say.
+QImage LoadPhoto(const QString& path);
+
+// The orientation (1..8) in EXIF data (a TIFF structure, with or without the "Exif\0\0" of a
+// JPEG marker); 1 when it holds none or is damaged.
+int ExifOrientation(const QByteArray& exif);
+// The picture as EXIF orientation 1..8 says it is to be shown.
+QImage Oriented(const QImage& image, int orientation);
 
 } // namespace picture

@@ -1,6 +1,7 @@
 #include "app/platform/desktop.h"
 
 #include "app/platform/screen.h"
+#include "picture/picture.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -9,10 +10,10 @@
 
 namespace desktop {
 
-bool PressPrintScreen() {
+bool PressPrintScreen(bool area) {
     const std::unique_ptr<screen::TScreen> source = screen::ChooseScreen();
     if (!source) return false;
-    const std::optional<QImage> shot = source->Grab();
+    const std::optional<QImage> shot = area ? source->GrabArea() : source->Grab();
     if (!shot || shot->isNull()) return false;
     QGuiApplication::clipboard()->setImage(*shot);
     return true;
@@ -73,6 +74,24 @@ std::optional<QList<QUrl>> ClipboardFileList() {
     }
     if (files.isEmpty()) return std::nullopt;
     return files;
+}
+
+std::optional<QImage> ClipboardPicture() {
+    const QMimeData* const data = QGuiApplication::clipboard()->mimeData();
+    if (!data) return std::nullopt;
+    // The bytes another program offers go through the same limits as a file.
+    const std::pair<const char*, TPictureKind> offered[] = {
+        {"image/png", pkPhoto}, {"image/jpeg", pkJPEG}, {"image/bmp", pkBitmap}};
+    for (const auto& [type, kind] : offered) {
+        if (!data->hasFormat(QLatin1String(type))) continue;
+        const QByteArray bytes = data->data(QLatin1String(type));
+        if (bytes.isEmpty()) continue;
+        return LoadPictureData(bytes, kind, QStringLiteral("The clipboard's %1").arg(type));
+    }
+    if (!data->hasImage()) return std::nullopt;
+    const QImage image = qvariant_cast<QImage>(data->imageData());
+    if (image.isNull()) throw EPictureError("The clipboard's picture does not decode.");
+    return image;
 }
 
 } // namespace desktop

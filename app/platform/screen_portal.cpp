@@ -65,7 +65,11 @@ class TPortalScreen final : public TScreen {
 public:
     QString Name() const override { return QStringLiteral("portal"); }
 
-    std::optional<QImage> Grab() override {
+    std::optional<QImage> Grab() override { return Request(false); }
+    std::optional<QImage> GrabArea() override { return Request(true); }
+
+private:
+    std::optional<QImage> Request(bool interactive) {
         if (application::Terminated()) return std::nullopt;
         QDBusConnection bus = QDBusConnection::sessionBus();
         if (!bus.isConnected()) return std::nullopt;
@@ -88,12 +92,12 @@ public:
         };
         if (!listen(handle)) return std::nullopt;
 
-        const int limit = PortalTimeLimitMs();
+        const int limit = interactive ? PortalPickerTimeLimitMs() : PortalTimeLimitMs();
         QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kScreenshot,
                                                            QStringLiteral("Screenshot"));
         call << ParentWindow()
              << QVariantMap{{QStringLiteral("handle_token"), token},
-                            {QStringLiteral("interactive"), false},
+                            {QStringLiteral("interactive"), interactive},
                             {QStringLiteral("modal"), false}};
 
         // The wait runs the event loop, so the program keeps painting and answering meanwhile.
@@ -162,6 +166,12 @@ int PortalTimeLimitMs() {
     bool ok = false;
     const int ms = qEnvironmentVariableIntValue("IMGLIFT_PORTAL_TIMEOUT_MS", &ok);
     return ok && ms > 0 ? ms : 15000;
+}
+
+int PortalPickerTimeLimitMs() {
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("IMGLIFT_PORTAL_TIMEOUT_MS", &ok);
+    return ok && ms > 0 ? ms : 10 * 60 * 1000;
 }
 
 } // namespace screen

@@ -38,6 +38,12 @@ public:
         whole.setDevicePixelRatio(1);
         return whole;
     }
+
+    std::optional<QImage> GrabArea() override {
+        const std::optional<QImage> whole = Grab();
+        if (!whole) return std::nullopt;
+        return ChooseArea(*whole);
+    }
 };
 
 } // namespace

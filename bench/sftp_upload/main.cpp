@@ -1,4 +1,5 @@
-// Uploads one file with TSftpClient::Transmit and prints the wall time and throughput.
+// Uploads one file with TSftpClient::Upload, as the window does, and prints the wall time and
+// the throughput.
 //   sftp_upload --host H --port P --user U --password W --dir D --file F
 //               [--ssh-dir S] [--known-hosts K]
 
@@ -55,10 +56,10 @@ int main(int argc, char** argv) {
 
     QElapsedTimer Clock;
     Clock.start();
-    const bool Ok = Sftp.Transmit();
+    const bool Ok = Sftp.Upload();
     const double Seconds = static_cast<double>(Clock.nsecsElapsed()) / 1e9;
     if (!Ok) {
-        std::fprintf(stderr, "Transmit failed: %s\n", Sftp.ErrorMessage().c_str());
+        std::fprintf(stderr, "Upload failed: %s\n", Sftp.ErrorMessage().c_str());
         return 1;
     }
     const double Bytes = static_cast<double>(Sftp.ByteCount());

@@ -51,10 +51,15 @@ protected:
         }
     }
 
+    // The keyring's tests run the program on their private bus.
+    bool KeepSessionBus = false;
+
     QProcessEnvironment Environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        // No display, and no desktop to notify, unless a test brings a bus of its own.
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_DATA_HOME"})
             env.remove(name);
+        if (!KeepSessionBus) env.remove("DBUS_SESSION_BUS_ADDRESS");
         env.insert("IMGLIFT_REGISTRY", Dir.filePath("HKCU.reg"));
         env.insert("HOME", Dir.path());
         return env;
@@ -97,6 +102,9 @@ protected:
         file.write(Bytes);
         return path;
     }
+
+    // Where the command's upload history lives.
+    QString HistoryPath() const { return Dir.filePath(".local/share/imglift/history.sqlite"); }
 
     QTemporaryDir Dir;
     std::unique_ptr<QProcess> Process;

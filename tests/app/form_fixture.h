@@ -2,14 +2,26 @@
 
 #include "app/mainwindow.h"
 #include "fake_dialogs.h"
+#include "support/test_support.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QImage>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <memory>
 #include <unistd.h>
 #include <vector>
+
+// Types Text into Edit the way a user would: with the keyboard focus on it.
+inline void Type(TForm1& Form, QLineEdit* Edit, const QString& Text) {
+    Form.activateWindow();
+    QApplication::setActiveWindow(&Form);
+    Edit->setFocus();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return Edit->hasFocus(); }, 2000));
+    Edit->setText(Text);
+}
 
 // A main window with its own settings file and a folder for test pictures.
 class FormTest : public testing::Test {

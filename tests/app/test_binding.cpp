@@ -34,15 +34,6 @@ private:
     TVReg Reg;
 };
 
-// Types Text into Edit the way a user would: with the keyboard focus on it.
-void Type(TForm1& Form, QLineEdit* Edit, const QString& Text) {
-    Form.activateWindow();
-    QApplication::setActiveWindow(&Form);
-    Edit->setFocus();
-    ASSERT_TRUE(PumpUntil([&] { return Edit->hasFocus(); }, 2000));
-    Edit->setText(Text);
-}
-
 QByteArray ReadAll(const QString& Path) {
     QFile file(Path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

@@ -4,12 +4,16 @@
 #include "commandline_fixture.h"
 
 #include "ftp_fixture.h"
+#include "settings/platform/keyring.h"
+#include "support/secret_service.h"
 #include "support/test_certs.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <csignal>
 
 using ftptest::PyFtpServer;
@@ -103,6 +107,28 @@ TEST_F(CommandLineTest, RefusedCertificateIsSaidOnceAndEndsTheUpload) {
     EXPECT_EQ(run.Err.count("Refused: nobody to ask."), 1) << run.Err.toStdString();
     EXPECT_TRUE(run.Err.endsWith("File NOT transmitted.\n")) << run.Err.toStdString();
     EXPECT_FALSE(server.Output().contains("CMD USER"));
+}
+
+TEST_F(CommandLineTest, TransparentPngUploadsAsJpegOnWhite) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    QImage png(800, 600, QImage::Format_ARGB32);
+    png.fill(Qt::transparent);
+    for (int y = 0; y < 600; ++y)
+        for (int x = 0; x < 400; ++x)
+            png.setPixel(x, y, qRgb(0, 0, 255));
+    const QString picture = File("Holiday.png", {});
+    ASSERT_TRUE(png.save(picture, "PNG"));
+
+    const TRun run = Run({"--upload", picture});
+    EXPECT_EQ(run.Code, 0) << run.Err.toStdString();
+    EXPECT_EQ(run.Out, "Holiday.jpg\n");
+    const QImage stored =
+        QImage::fromData(ftptest::ReadFile(server.RootFile("Holiday.jpg")), "JPG");
+    ASSERT_EQ(stored.size(), QSize(620, 465));
+    EXPECT_GT(qGray(stored.pixel(600, 200)), 245); // transparent became white, not black
+    EXPECT_GT(qBlue(stored.pixel(20, 200)), 230);
 }
 
 TEST_F(CommandLineTest, ProgressOnlyOnATerminal) {
@@ -245,4 +271,102 @@ TEST_F(CommandLineTest, OptionsHelpAndVersion) {
     const TRun version = Run({"--version"});
     EXPECT_EQ(version.Code, 0);
     EXPECT_EQ(version.Out, "Velmoran ImgLift 1.0\n");
+}
+
+TEST_F(CommandLineTest, PasswordFromTheKeyringOrWithoutABusFromTheFile) {
+    const testsupport::SecretService& service = testsupport::SecretService::Instance();
+    if (!service.Up())
+        GTEST_SKIP() << "gnome-keyring-daemon cannot run here: " << service.Why().toStdString();
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Settings({{"Host", "127.0.0.1"},
+              {"Port", server.PortText()},
+              {"User", "user"},
+              {"Directory", "/"},
+              {"Password", ""}});
+    const QString key = "ftp:user@127.0.0.1:" + QString::number(server.Port());
+    ASSERT_EQ(keyring::MakeQtKeychain(keyring::TimeoutMs)->Write(key, "secret").Status,
+              TKeyring::TStatus::Ok);
+    qputenv("IMGLIFT_KEYRING", "1");
+    qputenv("QT_LOGGING_RULES", "imglift.settings=true");
+    KeepSessionBus = true;
+    const TRun keyring = Run({"--upload", Picture("k.jpg")});
+    EXPECT_EQ(keyring.Code, 0) << keyring.Err.toStdString();
+    EXPECT_FALSE(keyring.Err.contains("imglift.settings")) << keyring.Err.toStdString();
+
+    // A headless server, with the password scrambled in the file as before: the file's
+    // password is taken without looking for a keyring.
+    Settings({}, "secret");
+    const QByteArray bus = qgetenv("DBUS_SESSION_BUS_ADDRESS");
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    qunsetenv("XDG_RUNTIME_DIR");
+    const TRun headless = Run({"--upload", Picture("h.jpg")});
+    qputenv("DBUS_SESSION_BUS_ADDRESS", bus);
+    if (!runtime.isEmpty()) qputenv("XDG_RUNTIME_DIR", runtime);
+    qputenv("IMGLIFT_KEYRING", "0");
+    qunsetenv("QT_LOGGING_RULES");
+    EXPECT_EQ(headless.Code, 0) << headless.Err.toStdString();
+    EXPECT_FALSE(headless.Err.contains("imglift.settings")) << headless.Err.toStdString();
+}
+
+TEST_F(CommandLineTest, UploadsAreRecordedListedAndDeletedByEntry) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    Settings({{"WebAddress", "https://pics.example/up"}});
+    const QString picture = Picture("a.jpg", 300, 200);
+    for (const QStringList& arguments :
+         {QStringList{"--upload", picture}, QStringList{"--upload", picture},
+          QStringList{"--upload", picture, "--name", "b\tc.jpg"}}) {
+        const TRun run = Run(arguments);
+        ASSERT_EQ(run.Code, 0) << run.Err.toStdString();
+    }
+    EXPECT_FALSE(ftptest::ReadFile(HistoryPath()).contains("secret"));
+
+    const TRun list = Run({"--history"});
+    EXPECT_EQ(list.Code, 0) << list.Err.toStdString();
+    const QStringList lines = list.Out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 4) << list.Out.toStdString();
+    EXPECT_EQ(lines[0], "id\ttime\tprotocol\thost\tport\tuser\tfolder\tname\taddress\tsize\twidth\t"
+                        "height\tsource\tstate");
+    const QStringList newest = lines[1].split('\t');
+    ASSERT_EQ(newest.size(), 14) << lines[1].toStdString();
+    EXPECT_EQ(newest[2], "ftp+tls");
+    EXPECT_EQ(newest[3], "127.0.0.1");
+    EXPECT_EQ(newest[7], "b c.jpg");
+    EXPECT_EQ(newest[8], "https://pics.example/up/b%09c.jpg");
+    EXPECT_EQ(newest[9], QString::number(QFileInfo(server.RootFile("b\tc.jpg")).size()));
+    EXPECT_EQ(newest[12], picture);
+    EXPECT_EQ(newest[13], "current");
+    EXPECT_TRUE(lines[2].endsWith("\tcurrent"));
+    EXPECT_TRUE(lines[3].endsWith("\treplaced"));
+
+    const TRun json = Run({"--history", "--json", "--limit", "1"});
+    EXPECT_EQ(json.Code, 0);
+    ASSERT_EQ(json.Out.count('\n'), 1);
+    const QJsonObject entry = QJsonDocument::fromJson(json.Out.toUtf8()).object();
+    EXPECT_EQ(entry["name"].toString(), "b\tc.jpg");
+    EXPECT_EQ(entry["width"].toInt(), 620);
+
+    const TRun deleted = Run({"--delete-entry", newest[0]});
+    EXPECT_EQ(deleted.Code, 0) << deleted.Err.toStdString();
+    EXPECT_FALSE(QFile::exists(server.RootFile("b\tc.jpg")));
+    EXPECT_TRUE(QFile::exists(server.RootFile("a.jpg")));
+    EXPECT_TRUE(Run({"--history", "--limit", "1"}).Out.trimmed().endsWith("\tdeleted"));
+    EXPECT_EQ(Run({"--delete-entry", "999"}).Code, 1);
+    EXPECT_EQ(Run({"--delete-entry", "x"}).Code, 2);
+
+    // A damaged history is reported, left as it is, and the upload goes on.
+    const QByteArray garbage(3000, '\x7f');
+    ASSERT_TRUE(ftptest::WriteFile(HistoryPath(), garbage));
+    const TRun upload = Run({"--upload", picture});
+    EXPECT_EQ(upload.Code, 0);
+    EXPECT_TRUE(upload.Err.contains("Upload history unavailable: " + HistoryPath() +
+                                    ": not an SQLite database"))
+        << upload.Err.toStdString();
+    const TRun unreadable = Run({"--history"});
+    EXPECT_EQ(unreadable.Code, 1);
+    EXPECT_TRUE(unreadable.Err.startsWith("Upload history unavailable: "));
+    EXPECT_EQ(ftptest::ReadFile(HistoryPath()), garbage);
 }

@@ -159,13 +159,14 @@ TEST(FileNames, ExtensionIsTakenFromTheWholePath) {
 
 TEST(FileNames, AcceptedTypes) {
     for (const char* p :
-         {"a.jpg", "a.jpeg", "a.bmp", "a.ico", "a.emf", "a.wmf", "/x/PHOTO.JPG", "b.WmF",
+         {"a.jpg", "a.jpeg", "a.bmp", "a.ico", "a.emf", "a.wmf", "/x/PHOTO.JPG", "b.WmF", "a.png",
+          "a.GIF", "a.webp", "a.tif", "a.tiff", "a.heic", "a.heif", "a.avif",
           // No dot: the whole name is the extension.
           "jpg"}) {
         EXPECT_TRUE(CheckImageFileType(p)) << p;
     }
     for (const char* p :
-         {"a.gif", "a.png", "a.tiff", "/x/my.pics/photo", "/x/jpg", "", "a.jpg.txt", "a."}) {
+         {"a.psd", "a.svg", "a.xcf", "/x/my.pics/photo", "/x/jpg", "", "a.jpg.txt", "a."}) {
         EXPECT_FALSE(CheckImageFileType(p)) << p;
     }
 }
@@ -177,6 +178,8 @@ TEST(FileNames, UploadNameReplacesTheExtension) {
     EXPECT_EQ(UploadFileName("/home/u/a.b.bmp"), "a.b.jpg");
     EXPECT_EQ(UploadFileName("/x.y/icon.ico"), "icon.jpg");
     EXPECT_EQ(UploadFileName("plain.wmf"), "plain.jpg");
+    EXPECT_EQ(UploadFileName("/home/u/Holiday.png"), "Holiday.jpg");
+    EXPECT_EQ(UploadFileName("/home/u/IMG_0001.HEIC"), "IMG_0001.jpg");
 }
 
 TEST(FileNames, NativeNamesKeepTheirBytes) {
@@ -213,6 +216,7 @@ TEST(LoadImageFile, DecoderFollowsTheExtensionAndFailuresLeaveNoPicture) {
     EXPECT_TRUE(image.isNull());
     EXPECT_FALSE(error.isEmpty());
 
+    // A bitmap is not among the types a .png may turn out to be.
     ASSERT_TRUE(QFile::copy(dir.filePath("scan.BMP"), dir.filePath("scan.png")));
     image = pixels;
     EXPECT_FALSE(LoadImageFile(image, dir.filePath("scan.png")));

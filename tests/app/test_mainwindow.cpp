@@ -185,9 +185,9 @@ TEST_F(FormTest, ExtensionIsTakenFromTheWholePath) {
     EXPECT_EQ(TForm1::FileExtension("/home/u/photo"), "/home/u/photo");
     EXPECT_TRUE(TForm1::CheckImageFileType("/x/PHOTO.JPG"));
     EXPECT_TRUE(TForm1::CheckImageFileType("/x/a.Jpeg"));
-    for (const char* ok : {"a.bmp", "a.ico", "a.emf", "a.wmf", "a.jpg"})
+    for (const char* ok : {"a.bmp", "a.ico", "a.emf", "a.wmf", "a.jpg", "a.PNG", "a.heic"})
         EXPECT_TRUE(TForm1::CheckImageFileType(ok)) << ok;
-    for (const char* refused : {"a.gif", "a.png", "a.tiff", "/my.pics/photo", ""})
+    for (const char* refused : {"a.psd", "a.svg", "/my.pics/photo", ""})
         EXPECT_FALSE(TForm1::CheckImageFileType(refused)) << refused;
 }
 
@@ -211,6 +211,12 @@ TEST_F(FormTest, LoadedFileBecomesCurrentImageAndNamesTheUpload) {
     form.ImageFile = Picture("PHOTO.JPG", 30, 30, "JPG");
     form.ProcessImageFile();
     EXPECT_EQ(form.Edit10->text(), "PHOTO.jpg");
+
+    form.ImageFile = Picture("Holiday.png", 12, 7, "PNG");
+    form.ProcessImageFile();
+    EXPECT_TRUE(Dialogs.Boxes.empty()) << Dialogs.Texts().join('|').toStdString();
+    EXPECT_EQ(form.Edit10->text(), "Holiday.jpg");
+    EXPECT_EQ(form.Image2->size(), QSize(12, 7));
 }
 
 TEST_F(FormTest, RefusedAndBrokenFilesKeepPageAndName) {
@@ -218,7 +224,7 @@ TEST_F(FormTest, RefusedAndBrokenFilesKeepPageAndName) {
     form.Edit10->setText("kept.jpg");
     form.PageControl1->setCurrentIndex(1);
 
-    form.ImageFile = Picture("image.png", 8, 8, "PNG");
+    form.ImageFile = Picture("image.psd", 8, 8, "PNG");
     form.ProcessImageFile();
     ASSERT_EQ(Dialogs.Boxes.size(), 1u);
     EXPECT_EQ(Dialogs.Boxes[0].Text, "Not supportet Image File");

@@ -26,7 +26,7 @@ grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" |
 mimetypes=$(sed -n 's/^MimeType=//p' "$desktop" | tr ';' '\n')
 globs=/usr/share/mime/globs2
 if [ -r "$globs" ]; then
-  for ext in jpg jpeg bmp ico emf wmf; do
+  for ext in jpg jpeg bmp ico emf wmf png gif webp tif tiff heic heif avif; do
     # globs2 lines: weight:type:*.ext
     types=$(awk -F: -v g="*.$ext" 'tolower($3) == g { print $2 }' "$globs")
     [ -n "$types" ] || { echo "the MIME database has no type for .$ext"; fail=1; continue; }

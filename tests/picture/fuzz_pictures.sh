@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Loads thousands of mutated JPEG, bitmap, icon, WMF and EMF files (changed bytes, flipped bits,
-# cuts, extreme size fields) and prints how many were refused, how many metafile helpers died of
+# Loads thousands of mutated JPEG, bitmap, icon, WMF, EMF, PNG, GIF, WebP, TIFF and HEIC files
+# (changed bytes, flipped bits, cuts, extreme size fields) and prints how many were refused, how many metafile helpers died of
 # a signal, the longest load and the largest helper memory.
-#   tests/picture/fuzz_pictures.sh [build folder] [rounds per sample, 9 samples]
+#   tests/picture/fuzz_pictures.sh [build folder] [rounds per sample, 14 samples]
 set -euo pipefail
 build=${1:-build}
 rounds=${2:-230}

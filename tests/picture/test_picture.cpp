@@ -358,7 +358,9 @@ TEST_F(PictureTest, KindFollowsTheExtension) {
     EXPECT_EQ(PictureKindOfExtension("ico"), pkIcon);
     EXPECT_EQ(PictureKindOfExtension("EMF"), pkEnhMetafile);
     EXPECT_EQ(PictureKindOfExtension("wmf"), pkMetafile);
-    EXPECT_FALSE(PictureKindOfExtension("png"));
+    EXPECT_EQ(PictureKindOfExtension("Png"), pkPhoto);
+    EXPECT_EQ(PictureKindOfExtension("avif"), pkPhoto);
+    EXPECT_FALSE(PictureKindOfExtension("psd"));
     EXPECT_FALSE(PictureKindOfExtension(""));
     // The decoder comes from the kind, not from the content: a bitmap named .jpg fails.
     const QString p = Path("bitmap.jpg");
@@ -596,6 +598,8 @@ TEST_F(PictureTest, DamagedFilesNeverCrash) {
     ASSERT_EQ(RunProgram("convert", {ppm, Path("d.bmp")}), 0);
     ASSERT_EQ(RunProgram("convert", {ppm, Path("d.ico")}), 0);
     ASSERT_EQ(RunProgram("cjpeg", {"-progressive", "-outfile", Path("p.jpg"), ppm}), 0);
+    for (const char* photo : {"d.png", "d.gif", "d.webp", "d.tif", "d.heic"})
+        ASSERT_EQ(RunProgram("convert", {ppm, Path(photo)}), 0);
     const struct {
         QByteArray data;
         TPictureKind kind;
@@ -611,7 +615,12 @@ TEST_F(PictureTest, DamagedFilesNeverCrash) {
                   pkMetafile},
                  {MakeEmf(5080, 2540, QRect(0, 0, 10, 10), Qt::red,
                           EmfStretchDibits(QRect(96, 0, 96, 96), Dib(3, 5, 3, 5, Qt::green))),
-                  pkEnhMetafile}};
+                  pkEnhMetafile},
+                 {ReadFile(Path("d.png")), pkPhoto},
+                 {ReadFile(Path("d.gif")), pkPhoto},
+                 {ReadFile(Path("d.webp")), pkPhoto},
+                 {ReadFile(Path("d.tif")), pkPhoto},
+                 {ReadFile(Path("d.heic")), pkPhoto}};
     std::mt19937 random(42);
     const int rounds = qEnvironmentVariableIntValue("IMGLIFT_FUZZ_ROUNDS") > 0
                            ? qEnvironmentVariableIntValue("IMGLIFT_FUZZ_ROUNDS")

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -103,6 +104,11 @@ TEST_F(SftpTest, UploadsNewAndExistingNamesWithProgress) {
     EXPECT_TRUE(Questions.empty());
 }
 
+ino_t Inode(const QString& Path) {
+    struct stat St {};
+    return ::stat(QFile::encodeName(Path).constData(), &St) == 0 ? St.st_ino : 0;
+}
+
 // Files in a remote folder, the temporary ones of an upload included.
 QStringList Listing(const QString& Folder) {
     return QDir(Folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
@@ -138,6 +144,28 @@ TEST_F(SftpTest, UploadStoresReplacesAndCreatesFolders) {
               std::string::npos)
         << Client.ErrorMessage();
     EXPECT_FALSE(QFile::exists(Remote("locked/sub")));
+}
+
+TEST_F(SftpTest, RefusedRenameStoresUnderTheRealName) {
+    WriteAll(KnownHosts, (HostEntry(GServer->HostPub) + '\n' +
+                          Server::HostEntry(GServer->HostPub, GServer->NoRenamePort) + '\n')
+                             .toUtf8());
+    Client.SetPort(std::to_string(GServer->NoRenamePort));
+    // An old file the account may overwrite, though not rename onto.
+    WriteAll(Remote("up/drop.jpg"), "old");
+    QFile::setPermissions(Remote("up/drop.jpg"), QFile::ReadOwner | QFile::WriteOwner |
+                                                     QFile::ReadOther | QFile::WriteOther);
+    const ino_t OldInode = Inode(Remote("up/drop.jpg"));
+    const QByteArray New = Pattern(70000, 8);
+    WriteAll(Local, New);
+    Client.SetLocalFileName(Local.toStdString());
+    Client.SetHostDirName("up");
+    Client.SetHostFileName("drop.jpg");
+    ASSERT_TRUE(Client.Upload()) << Client.ErrorMessage();
+    EXPECT_EQ(ReadAll(Remote("up/drop.jpg")), New);
+    EXPECT_FALSE(Listing(Remote("up")).join('|').contains(".part"));
+    // Written into the old file, not renamed onto it.
+    EXPECT_EQ(Inode(Remote("up/drop.jpg")), OldInode);
 }
 
 TEST_F(SftpTest, AbortedUploadLeavesTheOldFileWhole) {

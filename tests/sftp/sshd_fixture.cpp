@@ -78,21 +78,28 @@ void Server::Start() {
     QFile::copy(Path("user_key.pub"), Path("authorized_keys"));
     QDir().mkpath("/run/sshd"); // sshd's privilege separation folder
     Port = testsupport::FreePort();
+    do
+        NoRenamePort = testsupport::FreePort();
+    while (NoRenamePort == Port);
     const QString Config =
-        QStringLiteral("Port %1\nListenAddress 127.0.0.1\n"
+        QStringLiteral("Port %1\nPort %6\nListenAddress 127.0.0.1\n"
                        "HostKey %2\nPidFile %3\nAuthorizedKeysFile %4\n"
                        "StrictModes no\nUsePAM no\n"
                        "PasswordAuthentication yes\n"
                        "PubkeyAuthentication yes\n"
                        "KbdInteractiveAuthentication no\n"
                        "AllowUsers %5\nSubsystem sftp internal-sftp\n"
-                       "LogLevel VERBOSE\n")
+                       "LogLevel VERBOSE\n"
+                       "Match LocalPort %6\n"
+                       "  ForceCommand internal-sftp -P rename,posix-rename\n")
             .arg(Port)
-            .arg(Path("host_key"), Path("sshd.pid"), Path("authorized_keys"), User);
+            .arg(Path("host_key"), Path("sshd.pid"), Path("authorized_keys"), User)
+            .arg(NoRenamePort);
     WriteAll(Path("sshd_config"), Config.toUtf8());
     Sshd = std::make_unique<testsupport::ServerProcess>(
         "/usr/sbin/sshd", QStringList{"-D", "-f", Path("sshd_config"), "-E", Path("sshd.log")});
-    if (!Sshd->started() || !testsupport::WaitForListener(Port, 10000)) {
+    if (!Sshd->started() || !testsupport::WaitForListener(Port, 10000) ||
+        !testsupport::WaitForListener(NoRenamePort, 10000)) {
         SkipReason = "sshd did not start: " + Sshd->output() + Log();
         return;
     }

@@ -31,6 +31,8 @@ struct Server {
     QTemporaryDir Dir;
     QString Home;
     quint16 Port = 0;
+    // A second port whose SFTP refuses every rename, as some upload-only accounts do.
+    quint16 NoRenamePort = 0;
     QString HostPub;  // "ssh-ed25519 AAAA..."
     QString OtherPub; // another host key, for the changed-key case
     QString AgentSocket;
@@ -42,8 +44,9 @@ struct Server {
     QString Path(const QString& Name) const { return Dir.filePath(Name); }
     QString Log() const { return QString::fromLocal8Bit(ReadAll(Path("sshd.log"))); }
     // The known_hosts line for a key of this server.
-    QString HostEntry(const QString& Key) const {
-        return QStringLiteral("[127.0.0.1]:%1 %2").arg(Port).arg(Key);
+    QString HostEntry(const QString& Key) const { return HostEntry(Key, Port); }
+    static QString HostEntry(const QString& Key, quint16 OnPort) {
+        return QStringLiteral("[127.0.0.1]:%1 %2").arg(OnPort).arg(Key);
     }
 
     bool Keygen(const QString& Name);
