@@ -33,6 +33,7 @@ const char* const Usage =
     "Usage: imglift [FILE...]\n"
     "       imglift --upload FILE [--name NAME] [--notify | --no-notify]\n"
     "       imglift --delete NAME\n"
+    "       imglift --test\n"
     "       imglift --history [--limit N] [--json]\n"
     "       imglift --delete-entry ID\n"
     "       imglift --help | --version\n"
@@ -44,6 +45,8 @@ const char* const Usage =
     "  --notify, --no-notify  show a desktop notification after the upload, or not\n"
     "                 (default: when standard error is not a terminal)\n"
     "  --delete NAME  delete NAME on the server\n"
+    "  --test         try the stored settings end to end: store a test picture, fetch it\n"
+    "                 from the web address, remove it; one line per step\n"
     "  --history      list the recorded uploads, newest first: tab-separated columns\n"
     "                 under a header, or with --json one JSON object a line; --limit N\n"
     "                 lists the newest N\n"
@@ -52,8 +55,8 @@ const char* const Usage =
     "  --help         show this text\n"
     "  --version      show the version\n"
     "\n"
-    "Exit status: 0 done; 1 not transmitted or not deleted; 2 bad usage, unsupported or\n"
-    "unreadable file; 130 interrupted.\n";
+    "Exit status: 0 done; 1 not transmitted, not deleted or a test step failed; 2 bad usage,\n"
+    "unsupported or unreadable file; 130 interrupted.\n";
 
 // Options QApplication takes for itself (with one dash or two).
 bool QtOption(QString Name) {
@@ -98,6 +101,7 @@ struct TOptions {
         Delete,
         History,
         DeleteEntry,
+        Test,
         Help,
         Version
     } Action = TAction::Window;
@@ -112,7 +116,7 @@ struct TOptions {
 };
 
 const QString Exclusive =
-    QStringLiteral("--upload, --delete, --history and --delete-entry exclude each other");
+    QStringLiteral("--upload, --delete, --history, --delete-entry and --test exclude each other");
 
 TOptions Parse(const QStringList& Arguments) {
     TOptions options;
@@ -157,6 +161,10 @@ TOptions Parse(const QStringList& Arguments) {
             (upload ? options.File : options.Name.emplace()) = *v;
             continue;
         }
+        if (name == QStringLiteral("test") && !inlineValue) {
+            if (!set(TOptions::TAction::Test)) return fail(Exclusive);
+            continue;
+        }
         if (name == QStringLiteral("history") && !inlineValue) {
             if (!set(TOptions::TAction::History)) return fail(Exclusive);
             continue;
@@ -195,7 +203,8 @@ TOptions Parse(const QStringList& Arguments) {
         if (QtOption(name) && options.Action == TOptions::TAction::Window) continue;
         return fail(QStringLiteral("unknown option '%1'").arg(argument));
     }
-    if (options.Name && options.Action == TOptions::TAction::Window)
+    if (options.Name &&
+        (options.Action == TOptions::TAction::Window || options.Action == TOptions::TAction::Test))
         return fail(QStringLiteral("--name goes with --upload"));
     if ((options.Limit >= 0 || options.Json) && options.Action != TOptions::TAction::History)
         return fail(QStringLiteral("--limit and --json go with --history"));
@@ -314,13 +323,34 @@ int RunOnWindow(const TOptions& Options, const char* Program) {
         }
         interrupted = true;
         form.SpeedButton4Click();
-        aborter.start();
+        // The test stops at once by itself, and still removes its picture.
+        if (Options.Action != TOptions::TAction::Test) aborter.start();
     });
 
     const auto reason = [&] {
         if (!form.OutcomeReason.isEmpty() && !dialogs.Said.contains(form.OutcomeReason))
             dialogs.Say(form.OutcomeReason);
     };
+
+    if (Options.Action == TOptions::TAction::Test) {
+        QString failure;
+        const bool passed = form.TestSettings(
+            [](TSettingsTest::TStep Step, TSettingsTest::TState State, const QString& Text) {
+                if (State == TSettingsTest::TState::Running) return;
+                static const char* const Marks[] = {"", "ok", "FAILED", "skipped"};
+                QString line = QStringLiteral("%1. %2: %3")
+                                   .arg(int(Step) + 1)
+                                   .arg(TSettingsTest::StepTitle(Step), Marks[int(State)]);
+                if (!Text.isEmpty()) line += QStringLiteral(": ") + Text;
+                Print(stdout, line);
+            },
+            failure);
+        if (interrupted) {
+            dialogs.Say(QStringLiteral("Test aborted by user."));
+            return ExitInterrupted;
+        }
+        return passed ? ExitOk : ExitFailed;
+    }
 
     if (Options.Action == TOptions::TAction::DeleteEntry) {
         const std::optional<THistoryEntry> entry = form.History().Entry(Options.Entry);
@@ -426,6 +456,7 @@ int Run(int argc, const char* const* argv) {
         return ListHistory(options.Limit, options.Json, argc > 0 ? argv[0] : "imglift");
     case TOptions::TAction::Upload:
     case TOptions::TAction::Delete:
+    case TOptions::TAction::Test:
     case TOptions::TAction::DeleteEntry:
         break;
     }

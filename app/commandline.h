@@ -1,6 +1,6 @@
 #pragma once
-// The program without its window: `imglift --upload FILE [--name NAME]`, `imglift --delete
-// NAME`, `--help` and `--version`. The upload and delete run the window's own workflow on
+// The program without its window: `imglift --upload FILE [--name NAME]`, `imglift --test`, `imglift
+// --delete NAME`, `--help` and `--version`. The upload and delete run the window's own workflow on
 // an unshown window, so no display is needed.
 
 namespace commandline {

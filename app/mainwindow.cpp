@@ -147,6 +147,7 @@ void TForm1::ConnectHandlers() {
     on(BitBtn3, &QToolButton::clicked, &TForm1::BitBtn3Click);
     on(SpeedButton1, &QToolButton::clicked, &TForm1::SpeedButton1Click);
     on(SpeedButton3, &QToolButton::clicked, &TForm1::SpeedButton3Click);
+    on(Button4, &QToolButton::clicked, &TForm1::Button4Click);
     on(SpeedButton5, &QToolButton::clicked, &TForm1::SpeedButton5Click);
     on(BitBtn4, &QPushButton::clicked, &TForm1::BitBtn4Click);
     on(BitBtn5, &QPushButton::clicked, &TForm1::BitBtn5Click);

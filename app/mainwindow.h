@@ -1,6 +1,9 @@
 #pragma once
 
+#include "app/settingstest.h"
+
 #include <QImage>
+#include <QPointer>
 #include <QStringList>
 #include <QWidget>
 #include <exception>
@@ -86,6 +89,7 @@ public:
     QLineEdit* Edit4;
     QLineEdit* Edit5;
     QToolButton* SpeedButton3;
+    QToolButton* Button4;
     QCheckBox* CheckBox5;
     QComboBox* ComboBox1;
     QLineEdit* Edit11;
@@ -229,6 +233,16 @@ public:
     bool ResetData(QObject* Sender);
     void SpeedButton3Click();
     void Edit10Change();
+
+    // "T&est" (mainwindow_settingstest.cpp): the FTP page's settings as they stand, tried end to
+    // end with a probe picture, the steps shown in a results dialog.
+    void Button4Click();
+    // Runs the test; Observer sees every step. True when every step passed; Failure says why not.
+    using TTestObserver =
+        std::function<void(TSettingsTest::TStep, TSettingsTest::TState, const QString&)>;
+    bool TestSettings(const TTestObserver& Observer, QString& Failure);
+    // The results dialog of the last test, while it is open.
+    QPointer<TSettingsTestDialog> TestDialog;
     // A choice of "Security : "; the port follows a change to or from SFTP.
     void ComboBox1Change(int Index);
     // Entries of "Security : ", stored as their index.
@@ -301,6 +315,8 @@ private:
     // Set while one upload or delete runs: the user turned a certificate or host key down. The
     // operation then ends without asking again.
     bool FTrustRefused = false;
+    // The settings test while it runs: the abort button stops it.
+    TSettingsTest* FSettingsTest = nullptr;
     // Passive mode, security and the certificates trusted for the server into VFTP, whose
     // certificate question goes to AskTrustCertificate.
     void SetConnectionSecurity();

@@ -268,6 +268,7 @@ void TForm1::BuildLayout() {
         {Edit4,        Edit,          GroupBox1,    "Edit4",                     {96, 120, 177, 21}},
         {Edit5,        Edit,          GroupBox1,    "Edit5",                     {96, 144, 41, 21}},
         {SpeedButton3, FlatButton,    GroupBox1,    "&Reset",                    {280, 24, 65, 25}, SP_BrowserReload},
+        {Button4,      FlatButton,    GroupBox1,    "T&est",                     {280, 52, 65, 25}, SP_DialogApplyButton},
         {CheckBox5,    CheckBox,      GroupBox1,    "Passi&ve mode",             {208, 82, 137, 17}},
         {securityLabel, RightLabel,   GroupBox1,    "Securit&y : ",              {140, 144, 56, 21}},
         {ComboBox1,    Choice,        GroupBox1,    "Plain FTP\nTLS if offered\nTLS required\nImplicit TLS\nSFTP (SSH)", {200, 144, 145, 21}},

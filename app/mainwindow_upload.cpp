@@ -232,6 +232,7 @@ void TForm1::BitBtn5Click() {
 }
 
 void TForm1::SpeedButton4Click() {
+    if (FSettingsTest) return FSettingsTest->Abort();
     Client().Abort();
     UserAbort = true;
 }

@@ -5,6 +5,7 @@
 // hidden window.
 
 #include "ftp/ftp_reply_reader.h"
+#include "ftp/transferclient.h"
 #include "net/wsocket.h"
 
 #include <QFlags>
@@ -397,6 +398,8 @@ protected:
     void AbortUploadTransfer();
     // The user refused the server's certificate during the running or last request.
     bool CertificateRefused() const { return FCertificateRefused; }
+    // How far the running or last upload sequence got.
+    TUploadStage UploadReached() const { return FUpload.Reached; }
     // Counts the usage errors reported so far (the blocking wrapper compares before/after).
     int UsageErrorCount() const { return FUsageErrors; }
     // The outcome of a wait that gave up: "426 Timeout".
@@ -545,6 +548,7 @@ private:
         quint16 FailError = 0;   // a socket error behind the failure, for the request's end
         quint16 LastError = 0;   // the error the step that just ended reported
         std::string StoredReply; // the reply that put the file under its real name
+        TUploadStage Reached = TUploadStage::None;
     };
 
     // Hidden window and settings.

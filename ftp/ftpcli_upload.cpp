@@ -143,6 +143,7 @@ void TCustomFtpCli::UploadNext() {
     switch (Step) {
     case TUploadStep::Open:
         if (!Ok) return UploadFail("");
+        FUpload.Reached = TUploadStage::Connected;
         FUpload.Step = TUploadStep::User;
         return UserAsync();
     case TUploadStep::User:
@@ -154,6 +155,7 @@ void TCustomFtpCli::UploadNext() {
         [[fallthrough]];
     case TUploadStep::Pass:
         if (!Ok) return UploadFail("");
+        FUpload.Reached = TUploadStage::LoggedIn;
         // Logged in on an encrypted control connection: the data connection gets TLS too.
         if (FControlTrusted && !FDataProtected) {
             FUpload.Step = TUploadStep::Protect;
@@ -207,9 +209,11 @@ void TCustomFtpCli::UploadNext() {
     case TUploadStep::Store:
         if (Ok) {
             if (FUpload.Target != FHostFileName) {
+                FUpload.Reached = TUploadStage::Stored;
                 return UploadStep(TUploadStep::RenameFrom, "RNFR " + FUpload.StoredTemp, {350});
             }
             FUpload.Stored = true;
+            FUpload.Reached = TUploadStage::Renamed;
             FUpload.StoredReply = FLastResponse;
             return UploadCleanUp();
         }
@@ -232,6 +236,7 @@ void TCustomFtpCli::UploadNext() {
         if (Ok) {
             FUpload.StoredTemp.clear();
             FUpload.Stored = true;
+            FUpload.Reached = TUploadStage::Renamed;
             FUpload.StoredReply = FLastResponse;
             return UploadCleanUp();
         }
@@ -264,6 +269,7 @@ void TCustomFtpCli::UploadNext() {
         break;
     }
     // In the folder: binary transfers from here on.
+    FUpload.Reached = TUploadStage::InFolder;
     FUpload.Step = TUploadStep::Type;
     FLastStep = ftpFctTypeSet;
     UploadStep(TUploadStep::Type, "TYPE I", {200});
@@ -271,6 +277,7 @@ void TCustomFtpCli::UploadNext() {
 
 void TCustomFtpCli::UploadFolderLevel() {
     if (FUpload.Level >= FUpload.Levels.size()) {
+        FUpload.Reached = TUploadStage::InFolder;
         FUpload.Step = TUploadStep::Type;
         return UploadStep(TUploadStep::Type, "TYPE I", {200});
     }

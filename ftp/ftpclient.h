@@ -81,6 +81,7 @@ public:
     bool RestartGet();
     // One session: see TCustomFtpCli::UploadAsync.
     bool Upload() override;
+    TUploadStage ReachedStage() const override { return UploadReached(); }
 
     void MessagePump();
 

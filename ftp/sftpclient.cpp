@@ -295,6 +295,7 @@ void TSftpClient::TShared::Work() {
         CheckAbort();
         CheckHostKey(S.get(), PortNo);
         CheckAbort();
+        Stage = TUploadStage::Connected;
 
         const int Auth = Pass.empty() ? ssh_userauth_publickey_auto(S.get(), nullptr, nullptr)
                                       : ssh_userauth_password(S.get(), nullptr, Pass.c_str());
@@ -304,6 +305,7 @@ void TSftpClient::TShared::Work() {
                           (Pass.empty() ? "agent and default keys" : "password") +
                           "): " + ssh_get_error(S.get()));
         CheckAbort();
+        Stage = TUploadStage::LoggedIn;
 
         const Sftp Channel(sftp_new(S.get()));
         if (!Channel) throw Failure(std::string("No SFTP channel: ") + ssh_get_error(S.get()));
@@ -359,6 +361,10 @@ bool TSftpClient::Transmit() {
 
 bool TSftpClient::Upload() {
     return Run(TJob::Upload);
+}
+
+TUploadStage TSftpClient::ReachedStage() const {
+    return FBusy && FShared && FShared->Job == TJob::Upload ? FShared->Stage.load() : FStage;
 }
 
 bool TSftpClient::Abort() {
@@ -469,6 +475,7 @@ bool TSftpClient::Run(TJob Job) {
 
     if (Job == TJob::Transmit || Job == TJob::Upload) FByteCount = S->Sent;
     if (S->SizeAsked) FSizeResult = S->Size;
+    if (Job == TJob::Upload) FStage = S->Stage;
     FFailure = S->Ok          ? TTransferFailure::None
                : TimedOut     ? TTransferFailure::Timeout
                : S->AbortFlag ? TTransferFailure::Aborted

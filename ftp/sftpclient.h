@@ -87,6 +87,8 @@ public:
     // a visible one ("<name>.<random>.part"), then the real name; accounts that may not rename
     // get the file stored under the real name directly.
     bool Upload() override;
+    // Live while Upload runs.
+    TUploadStage ReachedStage() const override;
     // Ends the call that is waiting (from a handler run during its wait): that call returns
     // false. Without one there is nothing to close. Always true.
     bool Abort() override;
@@ -112,6 +114,7 @@ private:
     qint64 FByteCount = 0;
     std::string FErrorMessage;
     TTransferFailure FFailure = TTransferFailure::None;
+    TUploadStage FStage = TUploadStage::None;
     bool FBusy = false;
     std::shared_ptr<TShared> FShared;
     std::jthread FWorker;

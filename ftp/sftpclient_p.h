@@ -107,6 +107,7 @@ struct TSftpClient::TShared {
     std::atomic<qint64> Sent{0};
     std::atomic_bool AbortFlag{false};
     std::atomic_bool Done{false};
+    std::atomic<TUploadStage> Stage{TUploadStage::None};
     std::mutex M;
     std::condition_variable Cv;
     int Fd = -1; // the connection's socket, under M: the waiting side may shut it down

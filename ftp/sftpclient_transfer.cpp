@@ -231,6 +231,7 @@ void TSftpClient::TShared::Upload(sftp_session S) {
     if (File.empty() || File.back() == '/') throw Failure("No file name to store");
     const posix::UniqueFd In = OpenLocal();
     MakeFolders(S);
+    Stage = TUploadStage::InFolder;
     const std::string Target = RemotePath(Dir, File);
     // The temporary file lies beside the target: a rename within one folder.
     const std::size_t Slash = File.rfind('/');
@@ -254,6 +255,7 @@ void TSftpClient::TShared::Upload(sftp_session S) {
     if (!Out) {
         qCInfo(lcSftp) << "Storing under the real name" << Target.c_str() << "directly";
         StoreDirect(S, In.Get(), Target);
+        Stage = TUploadStage::Renamed;
         return;
     }
 
@@ -263,9 +265,13 @@ void TSftpClient::TShared::Upload(sftp_session S) {
         RemoveQuietly(S, Temp);
         throw Failure(Error);
     }
+    Stage = TUploadStage::Stored;
     std::string Reason;
     const int Code = Replace(S, Temp, Target, Reason);
-    if (Code == SSH_FX_OK) return;
+    if (Code == SSH_FX_OK) {
+        Stage = TUploadStage::Renamed;
+        return;
+    }
     if (Code == SSH_FX_PERMISSION_DENIED) {
         // Accounts that may store but not rename: the file goes under its name directly.
         qCInfo(lcSftp) << "Renaming" << Temp.c_str() << "onto" << Target.c_str()
@@ -273,6 +279,7 @@ void TSftpClient::TShared::Upload(sftp_session S) {
                        << "- storing under the real name directly";
         RemoveQuietly(S, Temp);
         StoreDirect(S, In.Get(), Target);
+        Stage = TUploadStage::Renamed;
         return;
     }
     if (Code != -1) RemoveQuietly(S, Temp);

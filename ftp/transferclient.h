@@ -18,6 +18,17 @@ enum class TTransferFailure {
     Aborted,      // Abort ended it
 };
 
+// How far the last Upload got on the server, each stage implying the ones before: tells a
+// failed login from a missing folder without a second session.
+enum class TUploadStage {
+    None,      // not connected (or the server's identity was refused)
+    Connected, // connected, and the server trusted
+    LoggedIn,  // logged in
+    InFolder,  // in the folder, made when it was missing
+    Stored,    // the file is on the server under a temporary name
+    Renamed,   // the file is on the server under its own name
+};
+
 using TTransferProgressHandler = std::function<void(QObject* Sender, qint64 Count, bool& Abort)>;
 
 class TTransferClient {
@@ -46,6 +57,8 @@ public:
     // Puts LocalFileName on the server as HostFileName in HostDirName, replacing a file of that
     // name. False on any failure, time-out or abort; LastFailure says which.
     virtual bool Upload();
+    // How far the last Upload got; None for a client without a sequence of its own.
+    virtual TUploadStage ReachedStage() const { return TUploadStage::None; }
 
     // The size the last FileSize found: 0 when the file had none or was missing.
     virtual qint64 SizeResult() const = 0;

@@ -206,11 +206,61 @@ TEST_F(CommandLineTest, DeleteFoundAndMissing) {
     EXPECT_TRUE(missing.Err.contains("File not found.")) << missing.Err.toStdString();
 }
 
+TEST_F(CommandLineTest, TestPrintsOneLinePerStepAndFailsWithTheCause) {
+    PyFtpServer server({"--refuse-mkd"});
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    const TRun passed = Run({"--test"});
+    EXPECT_EQ(passed.Code, 0) << passed.Out.toStdString() << passed.Err.toStdString();
+    const QStringList lines = passed.Out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 7) << passed.Out.toStdString();
+    EXPECT_TRUE(lines[2].startsWith("3. Log in: ok"));
+    EXPECT_TRUE(lines[5].startsWith("6. Fetch it from the web address: skipped"));
+    EXPECT_TRUE(
+        QDir(server.Root()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+
+    Settings({{"Directory", "/missing"}});
+    const TRun failed = Run({"--test"});
+    EXPECT_EQ(failed.Code, 1);
+    EXPECT_TRUE(
+        failed.Out.contains("4. Open the folder: FAILED: Logged in, but '/missing' does not "
+                            "exist and could not be created: 550"))
+        << failed.Out.toStdString();
+}
+
+TEST_F(CommandLineTest, CtrlCStopsTheTestAndStillRemovesTheProbe) {
+    PyFtpServer server;
+    ASSERT_TRUE(server.Ok());
+    Serve(server);
+    // A web server that never answers in time.
+    const quint16 webPort = testsupport::FreePort();
+    testsupport::ServerProcess web("/usr/bin/python3",
+                                   {testsupport::SourceDir() + "/tests/app/web_server.py", "--port",
+                                    QString::number(webPort), "--mode", "slow"});
+    ASSERT_TRUE(web.started() && testsupport::WaitForListener(webPort));
+    Settings({{"WebAddress", QStringLiteral("http://127.0.0.1:%1/").arg(webPort).toStdString()}});
+    QProcess& process = Start({"--test"});
+    QByteArray out;
+    ASSERT_TRUE(testsupport::PumpUntil(
+        [&] { return (out += process.readAllStandardOutput()).contains("5. Store"); }, 20000));
+    testsupport::PumpFor(300);
+    ::kill(pid_t(process.processId()), SIGINT);
+    ASSERT_TRUE(
+        testsupport::PumpUntil([&] { return process.state() == QProcess::NotRunning; }, 8000));
+    out += process.readAllStandardOutput();
+    EXPECT_EQ(process.exitCode(), 130);
+    EXPECT_TRUE(out.contains("6. Fetch it from the web address: FAILED: Aborted."));
+    EXPECT_TRUE(out.contains("7. Remove the test picture: ok")) << out.toStdString();
+    EXPECT_TRUE(
+        QDir(server.Root()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+}
+
 TEST_F(CommandLineTest, OptionsHelpAndVersion) {
     for (const QStringList& bad :
          {QStringList{"--bogus"}, QStringList{"--upload"}, QStringList{"--name", "x.jpg"},
           QStringList{"--delete", "a.jpg", "--upload", "b.jpg"},
-          QStringList{"--upload", "a.jpg", "extra"}}) {
+          QStringList{"--upload", "a.jpg", "extra"}, QStringList{"--test", "--delete", "a.jpg"},
+          QStringList{"--test", "extra"}}) {
         const TRun run = Run(bad);
         EXPECT_EQ(run.Code, 2) << bad.join(' ').toStdString();
         EXPECT_TRUE(run.Err.contains("--help")) << run.Err.toStdString();

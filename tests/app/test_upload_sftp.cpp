@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <csignal>
+#include <map>
 
 namespace {
 
@@ -261,4 +262,25 @@ TEST_F(SftpCommandLineTest, KilledDuringAReplaceLeavesTheOldFileWhole) {
     // The killed program could not remove its own JPEG.
     for (const QString& name : programFolder.entryList({"temp-*.jpg"}, QDir::Files))
         if (!tempsBefore.contains(name)) QFile::remove(programFolder.filePath(name));
+}
+
+TEST_F(SftpWindowTest, SettingsTestStoresAndRemovesItsProbe) {
+    TForm1& form = Ready();
+    form.Edit4->setText("tested/deeper");
+    std::map<TSettingsTest::TStep, TSettingsTest::TState> steps;
+    const auto observe = [&](TSettingsTest::TStep Step, TSettingsTest::TState State,
+                             const QString&) { steps[Step] = State; };
+    QString failure;
+    EXPECT_TRUE(form.TestSettings(observe, failure)) << failure.toStdString();
+    EXPECT_EQ(steps[TSettingsTest::TStep::Folder], TSettingsTest::TState::Passed);
+    EXPECT_EQ(steps[TSettingsTest::TStep::Delete], TSettingsTest::TState::Passed);
+    const QDir made(GServer->Home + "/tested/deeper");
+    EXPECT_TRUE(made.exists());
+    EXPECT_TRUE(made.isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+
+    form.Edit3->setText("wrong");
+    EXPECT_FALSE(form.TestSettings(observe, failure));
+    EXPECT_EQ(steps[TSettingsTest::TStep::Connect], TSettingsTest::TState::Passed);
+    EXPECT_EQ(steps[TSettingsTest::TStep::LogIn], TSettingsTest::TState::Failed);
+    EXPECT_TRUE(failure.startsWith("Connected, but the login as")) << failure.toStdString();
 }
