@@ -33,6 +33,8 @@ run: deps-run
 # Every test, under one X server for the tests that need one (the rest use Qt's offscreen platform).
 test: deps
 	$(MAKE) format-check
+	@# Configured again: a build configured by `make run` before GoogleTest was there has no tests.
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(MAKE) build
 	scripts/run-tests.sh $(BUILD)
 
