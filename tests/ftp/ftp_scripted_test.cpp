@@ -3,6 +3,7 @@
 
 #include "ftp/ftpclient.h"
 #include "ftp_fixture.h"
+#include "scripted_client.h"
 #include "scripted_server.h"
 
 #include <QBuffer>
@@ -20,18 +21,8 @@ using namespace ftptest;
 
 namespace {
 
-class Scripted : public ::testing::Test {
+class Scripted : public ScriptedClientTest {
 protected:
-    void SetUp() override {
-        Server.ScriptLogin();
-        Ftp.SetHostName("127.0.0.1");
-        Ftp.SetPort(std::to_string(Server.Port()));
-        Ftp.SetUserName("user");
-        Ftp.SetPassWord("pw");
-        Ftp.SetTimeout(5);
-        Log.Attach(Ftp);
-    }
-
     // Starts an asynchronous request and pumps until its notification arrives.
     bool Run(void (TCustomFtpCli::*Op)(), int TimeoutMs = 5000) {
         const int Before = Log.DoneCount;
@@ -39,13 +30,7 @@ protected:
         return WaitDone(Log, Before, TimeoutMs);
     }
 
-    bool Sent(const QByteArray& Line) const { return Server.Commands().contains(Line); }
     int Responses = 0;
-
-    ScriptedFtpServer Server;
-    TFtpClient Ftp;
-    RequestLog Log;
-    QTemporaryDir Dir;
 };
 
 std::vector<std::string>* GFtpLog = nullptr;

@@ -4,6 +4,7 @@
 
 #include "ftp/ftpclient.h"
 #include "ftp_fixture.h"
+#include "scripted_client.h"
 #include "scripted_server.h"
 #include "support/test_certs.h"
 
@@ -282,24 +283,7 @@ TEST_P(FtpUpload, ProgramKilledDuringAReplaceLeavesTheOldFile) {
 }
 
 // What real servers will not do, from a scripted one.
-class ScriptedUpload : public ::testing::Test {
-protected:
-    void SetUp() override {
-        Server.ScriptLogin();
-        Ftp.SetHostName("127.0.0.1");
-        Ftp.SetPort(std::to_string(Server.Port()));
-        Ftp.SetUserName("user");
-        Ftp.SetPassWord("pw");
-        Ftp.SetTimeout(5);
-        Log.Attach(Ftp);
-    }
-    bool Sent(const QByteArray& Line) const { return Server.Commands().contains(Line); }
-
-    ScriptedFtpServer Server;
-    TFtpClient Ftp;
-    RequestLog Log;
-    QTemporaryDir Dir;
-};
+class ScriptedUpload : public ScriptedClientTest {};
 
 // A server that calls a transfer complete before the data connection carried the file has
 // stored less than the file: the upload fails, and its temporary file is removed.
