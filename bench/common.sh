@@ -36,8 +36,7 @@ bench_ca() {
 bench_ftp_server() {
     local root=$1
     shift
-    port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-    /usr/bin/python3 "$bench_here/../tests/ftp/ftp_server.py" --port "$port" --root "$root" \
+    /usr/bin/python3 "$bench_here/../tests/ftp/ftp_server.py" --port 0 --root "$root" \
         --quiet "$@" > "$work/server.log" 2>&1 &
     server_pid=$!
     for _ in $(seq 100); do
@@ -46,6 +45,7 @@ bench_ftp_server() {
     done
     grep -q READY "$work/server.log" ||
         { echo "server did not start" >&2; cat "$work/server.log" >&2; exit 1; }
+    port=$(sed -n 's/^READY //p' "$work/server.log" | head -n1)
 }
 
 bench_now() { date +%s.%N; }

@@ -137,12 +137,12 @@ grep -q '^Usage: imglift' <<<"$help" || fail "imglift --help printed: $help"
 
 step "imglift --upload to a server outside"
 mkdir -p "$work/ftp"
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-/usr/bin/python3 "$src/tests/ftp/ftp_server.py" --port "$port" --root "$work/ftp" --user-230 \
+/usr/bin/python3 "$src/tests/ftp/ftp_server.py" --port 0 --root "$work/ftp" --user-230 \
   >"$work/ftp.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -q READY "$work/ftp.log" && break; sleep 0.1; done
 grep -q READY "$work/ftp.log" || fail "the FTP server did not start"
+port=$(sed -n 's/^READY //p' "$work/ftp.log" | head -n1)
 cat >"$root$home/HKCU.reg" <<REG
 REGEDIT4
 

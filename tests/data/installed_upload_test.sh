@@ -41,10 +41,12 @@ mkdir -p "$home/config" "$home/cache/imglift" "$work/ftp" "$work/pictures"
 chmod 0700 "$home/cache/imglift"
 convert -size 800x600 gradient:navy-orange "$work/pictures/holiday.jpg"
 
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-/usr/bin/python3 "$src/tests/ftp/ftp_server.py" --port "$port" --root "$work/ftp" \
+/usr/bin/python3 "$src/tests/ftp/ftp_server.py" --port 0 --root "$work/ftp" \
   --password secret >"$work/ftp.log" 2>&1 &
 pids+=($!)
+for _ in $(seq 100); do grep -q READY "$work/ftp.log" && break; sleep 0.1; done
+port=$(sed -n 's/^READY //p' "$work/ftp.log" | head -n1)
+[ -n "$port" ] || fail "the FTP server did not start: $(cat "$work/ftp.log")"
 
 cat >"$home/config/HKCU.reg" <<REG
 REGEDIT4

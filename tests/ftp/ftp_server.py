@@ -2,7 +2,7 @@
 """Loopback FTP server for the FTP client tests and the upload benchmark.
 
 A stock pyftpdlib server with a few switches for what a well-behaved server
-would not do. Prints "READY <port>" once it listens.
+would not do. Prints "READY <port>" once it listens (--port 0: a port the system picks).
 
 With --tls-cert it speaks FTP over TLS (AUTH TLS, PBSZ, PROT; --tls-implicit: TLS from
 the first byte). --tls-reuse-required refuses a data connection whose TLS session does
@@ -29,7 +29,7 @@ from pyftpdlib.servers import FTPServer
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--host", default="127.0.0.1", help="address to listen on")
     ap.add_argument("--permit-foreign", action="store_true",
                     help="connect to a PORT address other than the client's")
@@ -258,7 +258,7 @@ def main():
     Handler.banner = "pyftpdlib test server ready."
     Handler.permit_foreign_addresses = opts.permit_foreign
     server = FTPServer((opts.host, opts.port), Handler)
-    print("READY %d" % opts.port, flush=True)
+    print("READY %d" % server.address[1], flush=True)
     server.serve_forever(handle_exit=True)
 
 
