@@ -707,7 +707,10 @@ TEST_F(PictureTest, HostileMetafilesStayWithinLimits) {
     SetMetafileMemoryLimit(96 << 20);
     ExpectLoadError(Path("big.wmf"), pkMetafile);
     SetMetafileMemoryLimit(1 << 30);
+    // About a second alone; a loaded machine must not turn this memory check into a time-out.
+    SetMetafileTimeLimit(std::chrono::seconds(60));
     EXPECT_EQ(LoadPicture(Path("big.wmf"), pkMetafile).size(), QSize(5000, 5000));
+    SetMetafileTimeLimit(std::chrono::seconds(5));
 }
 
 // The drawing an enhanced metafile converts to is rendered under the same limits: one that is
