@@ -5,6 +5,7 @@
 // hidden window.
 
 #include "ftp/ftp_reply_reader.h"
+#include "ftp/ftpcli_upload_state.h"
 #include "ftp/transferclient.h"
 #include "net/wsocket.h"
 
@@ -20,7 +21,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 class QFile;
 
@@ -424,26 +424,7 @@ protected:
     int FAbortCount = 0;
 
 private:
-    // The steps of the upload sequence.
-    enum class TUploadStep {
-        Open,
-        User,
-        Pass,
-        Protect,
-        Cwd,
-        CwdRoot,
-        CwdLevel,
-        MkdLevel,
-        CwdMade,
-        Type,
-        Port,
-        Store,
-        RenameFrom,
-        RenameTo,
-        DeleteReal,
-        DeleteTemp,
-        Quit
-    };
+    using TUploadStep = TFtpUploadStep;
 
     void ControlSocketDnsLookupDone(quint16 Error);
     void ControlSocketSessionConnected(quint16 Error);
@@ -475,6 +456,7 @@ private:
     void UploadStep(TUploadStep Step, const std::string& Cmd,
                     std::initializer_list<int> OkResponses);
     void UploadFolderLevel();
+    void UploadType();
     void UploadStore();
     void UploadFail(const std::string& Why);
     void UploadCleanUp();
@@ -531,26 +513,6 @@ private:
         EndOfFile,     // the file has been read to its end; the delayed close is under way
     };
 
-    // Where the upload sequence is and what it has done on the server.
-    struct TUploadRun {
-        TUploadStep Step = TUploadStep::Open; // the step whose end UploadNext judges
-        std::vector<std::string> Levels;      // the folder's levels, once CWD found it missing
-        std::size_t Level = 0;
-        std::string Suffix;       // ".<random>.part", the same for every temporary name
-        int NameTry = 0;          // 0 hidden temporary name, 1 visible one, 2 the real name
-        std::string Target;       // the name the running STOR sends to
-        std::string StoredTemp;   // a temporary file this upload put on the server
-        bool RealDeleted = false; // DELE of the real name went before a second RNTO
-        bool Stored = false;      // the real name holds the new file
-        bool Aborted = false;     // the transfer was cut on the user's request
-        int FailCode = 0;         // the outcome to report once the clean-up is done
-        std::string FailText;
-        quint16 FailError = 0;   // a socket error behind the failure, for the request's end
-        quint16 LastError = 0;   // the error the step that just ended reported
-        std::string StoredReply; // the reply that put the file under its real name
-        TUploadStage Reached = TUploadStage::None;
-    };
-
     // Hidden window and settings.
     HWND FWindowHandle = 0;
     char FTypeCode = 'I';
@@ -591,7 +553,7 @@ private:
     bool FCertificateRefused = false;
     // The running STOR/APPE was refused before any data moved (its command got 4xx/5xx).
     bool FPutRefused = false;
-    TUploadRun FUpload;
+    TFtpUploadRun FUpload;
     bool FInUpload = false;
 
     // The control connection is being closed by us after QUIT's reply (not lost).

@@ -164,12 +164,11 @@ void TCustomFtpCli::UploadNext() {
         [[fallthrough]];
     case TUploadStep::Protect:
         if (!Ok) return UploadFail("");
-        if (FHostDirName.empty()) break;
-        FUpload.Step = TUploadStep::Cwd;
+        if (FHostDirName.empty()) return UploadType();
         FLastStep = ftpFctCwd;
         return UploadStep(TUploadStep::Cwd, "CWD " + FHostDirName, {200, 250, 257});
     case TUploadStep::Cwd:
-        if (Ok) break;
+        if (Ok) return UploadType();
         if (FStatusCode != 550) return UploadFail("");
         // The folder is missing: made level by level, each level entered once it exists.
         FUpload.Levels = FolderLevels(FHostDirName);
@@ -265,23 +264,22 @@ void TCustomFtpCli::UploadNext() {
         }
         FUpload.NameTry = 2;
         return UploadStore();
-    default:
-        break;
+    case TUploadStep::Quit:
+    case TUploadStep::DeleteTemp:
+        break; // judged above
     }
-    // In the folder: binary transfers from here on.
-    FUpload.Reached = TUploadStage::InFolder;
-    FUpload.Step = TUploadStep::Type;
-    FLastStep = ftpFctTypeSet;
-    UploadStep(TUploadStep::Type, "TYPE I", {200});
 }
 
 void TCustomFtpCli::UploadFolderLevel() {
-    if (FUpload.Level >= FUpload.Levels.size()) {
-        FUpload.Reached = TUploadStage::InFolder;
-        FUpload.Step = TUploadStep::Type;
-        return UploadStep(TUploadStep::Type, "TYPE I", {200});
-    }
+    if (FUpload.Level >= FUpload.Levels.size()) return UploadType();
     UploadStep(TUploadStep::CwdLevel, "CWD " + FUpload.Levels[FUpload.Level], {200, 250, 257});
+}
+
+// In the folder: binary transfers from here on.
+void TCustomFtpCli::UploadType() {
+    FUpload.Reached = TUploadStage::InFolder;
+    FLastStep = ftpFctTypeSet;
+    UploadStep(TUploadStep::Type, "TYPE I", {200});
 }
 
 void TCustomFtpCli::UploadStore() {
