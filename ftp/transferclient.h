@@ -56,32 +56,12 @@ public:
     virtual bool Abort() = 0;
     // Puts LocalFileName on the server as HostFileName in HostDirName, replacing a file of that
     // name. False on any failure, time-out or abort; LastFailure says which.
-    virtual bool Upload();
-    // How far the last Upload got; None for a client without a sequence of its own.
-    virtual TUploadStage ReachedStage() const { return TUploadStage::None; }
+    virtual bool Upload() = 0;
+    // How far the last Upload got.
+    virtual TUploadStage ReachedStage() const = 0;
 
     // The size the last FileSize found: 0 when the file had none or was missing.
     virtual qint64 SizeResult() const = 0;
     virtual const std::string& ErrorMessage() const = 0;
     virtual TTransferFailure LastFailure() const = 0;
 };
-
-// The server was never reached, or not to be trusted: trying the next step would only fail
-// the same way, or ask the same question again.
-inline bool Unreachable(TTransferFailure Failure) {
-    return Failure == TTransferFailure::NoConnection || Failure == TTransferFailure::Timeout ||
-           Failure == TTransferFailure::Untrusted;
-}
-
-// Sizes, deletes an old file of that name, then stores: the upload as separate calls, for a
-// client without a sequence of its own. After an abort no further step reaches the server.
-inline bool TTransferClient::Upload() {
-    const bool sized = FileSize();
-    if (!sized && (Unreachable(LastFailure()) || LastFailure() == TTransferFailure::Aborted))
-        return false;
-    if (sized && SizeResult() != 0 && !Delete() && LastFailure() == TTransferFailure::Aborted)
-        return false;
-    // Closes a control connection that a failed step left open.
-    Abort();
-    return Transmit();
-}
