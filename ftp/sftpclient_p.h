@@ -69,9 +69,9 @@ struct Failure : std::runtime_error {
     TTransferFailure Kind;
 };
 
-// The reason of the last failed SFTP request, in words.
-inline std::string SftpErrorText(sftp_session S) {
-    switch (sftp_get_error(S)) {
+// An SFTP status code in words; empty for one without words of its own.
+inline std::string SftpStatusText(int Code) {
+    switch (Code) {
     case SSH_FX_NO_SUCH_FILE:
         return "no such file";
     case SSH_FX_PERMISSION_DENIED:
@@ -84,8 +84,14 @@ inline std::string SftpErrorText(sftp_session S) {
     case SSH_FX_OP_UNSUPPORTED:
         return "operation not supported";
     default:
-        return ssh_get_error(S->session);
+        return {};
     }
+}
+
+// The reason of the last failed SFTP request, in words.
+inline std::string SftpErrorText(sftp_session S) {
+    const std::string Text = SftpStatusText(sftp_get_error(S));
+    return Text.empty() ? ssh_get_error(S->session) : Text;
 }
 
 // File in the folder Dir (empty: the login folder).

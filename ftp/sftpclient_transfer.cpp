@@ -94,16 +94,9 @@ int PosixRename(sftp_session S, const std::string& From, const std::string& To,
 
 std::string StatusText(int Code, const std::string& ServerText) {
     if (!ServerText.empty()) return ServerText;
-    switch (Code) {
-    case SSH_FX_NO_SUCH_FILE:
-        return "no such file";
-    case SSH_FX_PERMISSION_DENIED:
-        return "permission denied";
-    case -1:
-        return "connection lost";
-    default:
-        return "failure";
-    }
+    if (Code == -1) return "connection lost";
+    const std::string Text = SftpStatusText(Code);
+    return Text.empty() ? "failure" : Text;
 }
 
 // A name of this upload's own: two uploads to one folder never share a temporary file.
