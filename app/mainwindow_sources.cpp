@@ -103,6 +103,7 @@ void TForm1::BitBtn6Click() {
             Image2->SetAutoSize(true);
             Image2->SetPicture(*picture);
             SetUploadName(QStringLiteral("clipboard.jpg"));
+            PictureSource = QStringLiteral("clipboard");
             PageControl1->setCurrentIndex(2);
             return;
         }

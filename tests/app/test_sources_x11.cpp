@@ -90,6 +90,7 @@ TEST_F(X11FormTest, ClipboardPictureBecomesTheCurrentImage) {
         EXPECT_NEAR(form.Image2->Picture().pixelColor(3, 3).blue(), 200, 8);
         EXPECT_EQ(form.Edit10->text(), "clipboard.jpg");
         EXPECT_EQ(form.Edit6->text(), "clipboard.jpg");
+        EXPECT_EQ(form.PictureSource, "clipboard") << "what the history records";
         EXPECT_EQ(form.PageControl1->currentIndex(), 2);
         EXPECT_TRUE(form.ImageFile.isEmpty());
     }
