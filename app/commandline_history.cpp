@@ -7,12 +7,15 @@
 #include "app/platform/notifier.h"
 #include "app/timage.h"
 #include "capture/vhtml.h"
+#include "common/posix_file.h"
 #include "history/history.h"
 
 #include <QClipboard>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QTimer>
 #include <array>
@@ -40,39 +43,6 @@ const char* StateName(THistoryEntry::TState State) {
         break;
     }
     return "current";
-}
-
-// Text as a JSON string, quotes included.
-QString JsonText(const QString& Text) {
-    QString out;
-    out.reserve(Text.size() + 2);
-    out += '"';
-    for (const QChar c : Text) {
-        switch (c.unicode()) {
-        case u'"':
-            out += QLatin1String("\\\"");
-            break;
-        case u'\\':
-            out += QLatin1String("\\\\");
-            break;
-        case u'\n':
-            out += QLatin1String("\\n");
-            break;
-        case u'\t':
-            out += QLatin1String("\\t");
-            break;
-        case u'\r':
-            out += QLatin1String("\\r");
-            break;
-        default:
-            if (c.unicode() < 0x20)
-                out += QStringLiteral("\\u%1").arg(int(c.unicode()), 4, 16, QLatin1Char('0'));
-            else
-                out += c;
-        }
-    }
-    out += '"';
-    return out;
 }
 
 } // namespace
@@ -103,10 +73,8 @@ void NotifyOutcome(TForm1& Form, bool Transmitted, const QString& Reason) {
 
     // Whoever reads standard output is not kept waiting for the buttons.
     std::fflush(stdout);
-    if (const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC); null >= 0) {
-        ::dup2(null, STDOUT_FILENO);
-        ::close(null);
-    }
+    if (const posix::UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC)); null.Valid())
+        ::dup2(null.Get(), STDOUT_FILENO);
     QEventLoop wait;
     QTimer::singleShot(30000, &wait, &QEventLoop::quit);
     bool copied = false;
@@ -153,19 +121,21 @@ int ListHistory(int Limit, bool Json, const char* Program) {
         out.clear();
         const QString time = e.Time.toString(Qt::ISODate);
         if (Json) {
-            // By hand: a JSON document per line costs more than the query.
-            out += QStringLiteral("{\"id\":%1,\"time\":%2,\"protocol\":%3,\"host\":%4,\"port\":%5,"
-                                  "\"user\":%6,\"folder\":%7,\"name\":%8,\"address\":%9,")
-                       .arg(QString::number(e.Id), JsonText(time), JsonText(e.Protocol),
-                            JsonText(e.Host), JsonText(e.Port), JsonText(e.User),
-                            JsonText(e.Folder), JsonText(e.Name), JsonText(e.Address))
-                       .toUtf8();
-            out += QStringLiteral("\"size\":%1,\"width\":%2,\"height\":%3,\"source\":%4,"
-                                  "\"state\":\"%5\"}\n")
-                       .arg(QString::number(e.Size), QString::number(e.Width),
-                            QString::number(e.Height), JsonText(e.Source),
-                            QString::fromLatin1(StateName(e.State)))
-                       .toUtf8();
+            const QJsonObject object{{"id", e.Id},
+                                     {"time", time},
+                                     {"protocol", e.Protocol},
+                                     {"host", e.Host},
+                                     {"port", e.Port},
+                                     {"user", e.User},
+                                     {"folder", e.Folder},
+                                     {"name", e.Name},
+                                     {"address", e.Address},
+                                     {"size", e.Size},
+                                     {"width", e.Width},
+                                     {"height", e.Height},
+                                     {"source", e.Source},
+                                     {"state", QString::fromLatin1(StateName(e.State))}};
+            out = QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
             std::fwrite(out.constData(), 1, std::size_t(out.size()), stdout);
             return;
         }

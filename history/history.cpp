@@ -1,5 +1,7 @@
 #include "history/history.h"
 
+#include "common/posix_file.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -84,10 +86,9 @@ QString Create(const QString& Path) {
         if (!info.isFile()) return QStringLiteral("not a file");
         return {};
     }
-    const int fd = ::open(QFile::encodeName(Path).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 && errno != EEXIST) return QString::fromLocal8Bit(std::strerror(errno));
-    if (fd >= 0) ::close(fd);
+    const posix::UniqueFd fd(::open(QFile::encodeName(Path).constData(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd.Valid() && errno != EEXIST) return QString::fromLocal8Bit(std::strerror(errno));
     return {};
 }
 
