@@ -18,8 +18,10 @@ deps:
 deps-run:
 	scripts/install-deps.sh --run
 
+CONFIGURE = cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CONFIGURE)
 
 configure: $(BUILD)/build.ninja
 
@@ -34,7 +36,7 @@ run: deps-run
 test: deps
 	$(MAKE) format-check
 	@# Configured again: a build configured by `make run` before GoogleTest was there has no tests.
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CONFIGURE)
 	$(MAKE) build
 	scripts/run-tests.sh $(BUILD)
 

@@ -25,29 +25,27 @@ bench_ftp_server "$work/root"
 "$bin" fill --db "$work/data/imglift/history.sqlite" --entries "$entries"
 echo "reading $entries entries inside one process:"
 "$bin" list --db "$work/data/imglift/history.sqlite"
-now() { date +%s.%N; }
-median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 times=()
 for _ in 1 2 3 4 5; do
-    t0=$(now)
+    t0=$(bench_now)
     "$build/imglift" --version > /dev/null
-    t1=$(now)
+    t1=$(bench_now)
     times+=("$(echo "($t1 - $t0) * 1000" | bc -l)")
 done
 printf 'imglift --version                       median %6.1f ms\n' \
-    "$(printf '%s\n' "${times[@]}" | median)"
+    "$(printf '%s\n' "${times[@]}" | bench_median)"
 for flags in "" "--json"; do
     times=()
     cpu=()
     for _ in 1 2 3 4 5; do
-        t0=$(now)
+        t0=$(bench_now)
         XDG_DATA_HOME=$work/data /usr/bin/time -f '%U %S' -o "$work/cpu.txt" \
             "$build/imglift" --history $flags > "$work/list.txt"
-        t1=$(now)
+        t1=$(bench_now)
         times+=("$(echo "($t1 - $t0) * 1000" | bc -l)")
         cpu+=("$(awk '{print ($1 + $2) * 1000}' "$work/cpu.txt")")
     done
     lines=$(wc -l < "$work/list.txt")
     printf 'imglift --history %-7s %6d lines  median %6.1f ms (processor %4.0f ms)\n' "$flags" \
-        "$lines" "$(printf '%s\n' "${times[@]}" | median)" "$(printf '%s\n' "${cpu[@]}" | median)"
+        "$lines" "$(printf '%s\n' "${times[@]}" | bench_median)" "$(printf '%s\n' "${cpu[@]}" | bench_median)"
 done
