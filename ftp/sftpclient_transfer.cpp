@@ -3,7 +3,7 @@
 
 #include "ftp/sftpclient_p.h"
 
-#include <QRandomGenerator>
+#include "common/random_tag.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -97,15 +97,6 @@ std::string StatusText(int Code, const std::string& ServerText) {
     if (Code == -1) return "connection lost";
     const std::string Text = SftpStatusText(Code);
     return Text.empty() ? "failure" : Text;
-}
-
-// A name of this upload's own: two uploads to one folder never share a temporary file.
-std::string RandomTag() {
-    static const char Digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string Tag;
-    for (int I = 0; I < 10; ++I)
-        Tag += Digits[QRandomGenerator::system()->bounded(36)];
-    return Tag;
 }
 
 } // namespace
@@ -230,7 +221,7 @@ void TSftpClient::TShared::Upload(sftp_session S) {
     const std::size_t Slash = File.rfind('/');
     const std::string Sub = Slash == std::string::npos ? "" : File.substr(0, Slash + 1);
     const std::string Base = File.substr(Sub.size());
-    const std::string Tag = RandomTag();
+    const std::string Tag = posix::RandomTag();
     std::string Temp;
     RemoteFile Out;
     for (const std::string& Name : {"." + Base + "." + Tag + ".part", Base + "." + Tag + ".part"}) {

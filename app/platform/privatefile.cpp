@@ -1,11 +1,11 @@
 #include "app/platform/privatefile.h"
 
 #include "common/posix_file.h"
+#include "common/random_tag.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <cerrno>
 #include <fcntl.h>
 #include <pwd.h>
@@ -93,13 +93,9 @@ void WriteNewFile(const QString& path, const QByteArray& data) {
 
 QString WriteUniqueFile(const QString& folder, const QString& prefix, const QString& suffix,
                         const QByteArray& data) {
-    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     const QString base = folder.endsWith('/') ? folder : folder + '/';
     for (int attempt = 0;; ++attempt) {
-        QString tag;
-        for (int i = 0; i < 10; ++i)
-            tag += QLatin1Char(digits[QRandomGenerator::system()->bounded(36)]);
-        const QString path = base + prefix + tag + suffix;
+        const QString path = base + prefix + QString::fromStdString(posix::RandomTag()) + suffix;
         posix::UniqueFd file = CreateExclusive(QFile::encodeName(path));
         // A name taken (by another upload, or a link someone planted): the next one.
         if (!file.Valid() && errno == EEXIST && attempt < 100) continue;
